@@ -1,0 +1,101 @@
+// On-disk layout of an NTX index file and its decoding.
+//
+// Every offset and width of the format is stated here once. The decoders are
+// pure: they take bytes already in memory, never read outside them, and know
+// nothing of files or printing. All integers are little-endian.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace ntx {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Loaders for one little-endian field; empty when the field does not lie
+// wholly inside `bytes` (the check cannot overflow).
+std::optional<std::uint16_t> load_u16le(Bytes bytes, std::size_t off);
+std::optional<std::uint32_t> load_u32le(Bytes bytes, std::size_t off);
+
+// Header record, read once from offset 0.
+inline constexpr std::size_t header_size = 280;
+inline constexpr std::size_t signature_at = 0;     // u16
+inline constexpr std::size_t version_at = 2;       // u16
+inline constexpr std::size_t root_at = 4;          // u32 page reference
+inline constexpr std::size_t next_page_at = 8;     // u32
+inline constexpr std::size_t item_size_at = 12;    // u16
+inline constexpr std::size_t key_size_at = 14;     // u16
+inline constexpr std::size_t key_decimals_at = 16; // u16
+// The u16 at 18 is read with the record but means nothing to the tool.
+inline constexpr std::size_t max_item_at = 20;     // u16
+inline constexpr std::size_t key_expr_at = 22;
+inline constexpr std::size_t key_expr_size = 256;  // text, zero-terminated
+inline constexpr std::size_t unique_at = 278;      // signed 8
+// Byte 279 is padding.
+static_assert(max_item_at + 2 == key_expr_at);
+static_assert(key_expr_at + key_expr_size == unique_at);
+static_assert(unique_at + 2 == header_size);
+
+// Page: a 1024-byte block at any byte offset named by a page reference.
+inline constexpr std::size_t page_size = 1024;
+inline constexpr std::size_t item_count_at = 0;    // u16
+inline constexpr std::size_t item_offsets_at = 2;  // u16 per entry, n + 1 entries
+inline constexpr std::size_t offset_entry_size = 2;
+// Largest item count whose offset table (n + 1 entries) fits in the page.
+inline constexpr std::size_t max_items =
+    (page_size - item_offsets_at) / offset_entry_size - 1;
+static_assert(max_items == 510);
+
+// Item, at a page offset taken from the offset table.
+inline constexpr std::size_t child_at = 0;         // u32 page reference, 0 = none
+inline constexpr std::size_t recno_at = 4;         // u32, shown signed
+inline constexpr std::size_t key_at = 8;           // text up to the first zero byte
+inline constexpr std::size_t child_entry_size = recno_at;  // the last entry has only a child
+inline constexpr std::size_t item_fixed_size = key_at;
+
+struct IndexHeader {
+    std::uint16_t signature = 0;
+    std::uint16_t version = 0;
+    std::uint32_t root = 0;
+    std::uint32_t next_page = 0;
+    std::uint16_t item_size = 0;
+    std::uint16_t key_size = 0;
+    std::uint16_t key_decimals = 0;
+    std::uint16_t max_item = 0;
+    std::string_view key_expr;  // points into the bytes decoded from
+    std::int8_t unique = 0;
+};
+
+struct IndexPage {
+    std::array<std::uint8_t, page_size> bytes{};
+};
+
+struct IndexItem {
+    std::uint32_t child = 0;
+    std::int32_t recno = 0;
+    std::string_view key;  // points into the page it was decoded from
+};
+
+// Decodes the header record; empty when `bytes` is shorter than it.
+// `key_expr` ends at its first zero byte or at the end of its field.
+std::optional<IndexHeader> decode_header(Bytes bytes);
+
+std::uint16_t item_count(const IndexPage& page);
+
+// Whether the offset table of `count` items (count + 1 entries) fits.
+constexpr bool offsets_fit(std::size_t count) { return count <= max_items; }
+
+// Item `j`, through entry `j` of the offset table; empty when the entry or
+// the item's child and record number lie outside the page. The key ends at
+// its first zero byte or at the end of the page.
+std::optional<IndexItem> decode_item(const IndexPage& page, std::size_t j);
+
+// The child reference of entry `j` alone, as used for the entry one past
+// the last item; empty when the entry or its child lie outside the page.
+std::optional<std::uint32_t> decode_child(const IndexPage& page, std::size_t j);
+
+}  // namespace ntx

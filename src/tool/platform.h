@@ -1,0 +1,26 @@
+// The few services the tool takes from its platform: positional reads of
+// one index file, raw writes to standard output, and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Opens `path` read-only, in binary mode, without locking other readers or
+// writers out, as the process-wide index file. False when the open fails.
+bool open_index(const char* path);
+
+// Reads up to `size` bytes at byte `offset`. Returns how many came back:
+// fewer than `size` only at end of file or on a read error.
+std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size);
+
+// The file's size when it was opened; 0 when the platform cannot tell.
+std::uint64_t index_size();
+
+// 0 when the close succeeds, -1 when it fails.
+int close_index();
+
+// Writes all of `size` bytes to standard output in the platform's text
+// mode. False when they could not all be written.
+bool write_stdout(const char* data, std::size_t size);
+
+bool stdout_is_terminal();

@@ -1,0 +1,21 @@
+// Report lines on standard output. Text is gathered in one fixed buffer and
+// sent in large writes when standard output is redirected, and line by line
+// when it is a terminal, so that a long walk is seen as it goes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+void put_text(std::string_view text);
+// Signed decimal, right-aligned in at least `width` characters (%*d).
+void put_dec(std::int64_t value, int width = 0);
+// Lowercase hexadecimal without prefix or leading zeros (%x).
+void put_hex(std::uint32_t value);
+void end_line();
+
+// Sends everything still buffered and ends the process. A report that
+// could not be written in full never ends with status 0.
+[[noreturn]] void end_run(int status);
+
+// Ends the message line already begun and the run, with status 1.
+[[noreturn]] void fail();
