@@ -79,8 +79,8 @@ Page leaf(std::uint32_t at, std::vector<std::string> keys, std::int32_t recno = 
 
 std::size_t count_lines(const std::string& out, const std::string& line) {
     std::size_t n = 0;
-    for (std::size_t at = out.find(line + "\n"); at != std::string::npos;
-         at = out.find(line + "\n", at + 1))
+    const std::string whole = lines({line});
+    for (std::size_t at = out.find(whole); at != std::string::npos; at = out.find(whole, at + 1))
         n += at == 0 || out[at - 1] == '\n';
     return n;
 }
@@ -158,7 +158,7 @@ TEST_F(Quarnel, HeaderFieldsPrintUnsignedHexAndSignedUnique) {
 
     h.unique = 1;
     h.key_expr = "UPPER(NAME)";
-    EXPECT_NE(run_index(h, {}).out.find("Key expr: 'UPPER(NAME)'\nUnique: 1\n"),
+    EXPECT_NE(run_index(h, {}).out.find(lines({"Key expr: 'UPPER(NAME)'", "Unique: 1"})),
               std::string::npos);
 }
 
@@ -209,7 +209,7 @@ TEST_F(Quarnel, KeyWithoutZeroEndsAtThePageEnd) {
     Page p{.at = 0x400, .count = 1, .offsets = {1010, 6}, .patches = {{1018, "ABCDEF"}}};
     const ToolRun r = run_index(example_header(), {p});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(last_line(r.out), "      0 recno:   0 Key: ABCDEF\n");
+    EXPECT_EQ(last_line(r.out), lines({"      0 recno:   0 Key: ABCDEF"}));
 }
 
 TEST_F(Quarnel, ChildPastTheEndFailsAfterItsViewLine) {
@@ -259,13 +259,13 @@ TEST_F(Quarnel, ReferencesAtOrAbove2GiBAreReadWhereTheyPoint) {
     h.root = 0x80000400;
     ToolRun r = run_index(h, {leaf(0x400, {"NOT ME"})});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(last_line(r.out), "Error reading page 80000400h\n");
+    EXPECT_EQ(last_line(r.out), lines({"Error reading page 80000400h"}));
 
     // In a sparse file just under 4 GiB they reach their page.
     h.root = 0xfffff800;
     r = run_index(h, {leaf(0xfffff800, {"HIGH"}, 7)}, 0xfffffc00);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(last_line(r.out), "      0 recno:   7 Key: HIGH\n");
+    EXPECT_EQ(last_line(r.out), lines({"      0 recno:   7 Key: HIGH"}));
 }
 
 // --- The walk always ends ---
@@ -285,7 +285,7 @@ TEST_F(Quarnel, LoopsOnThePathAreReportedButSharedPagesShowTwice) {
     root.last_child = 0x400;
     root.items[0].child = 0;
     r = run_index(example_header(), {root});
-    EXPECT_EQ(last_line(r.out), "Error in page 400h: child 400h is already on the path\n");
+    EXPECT_EQ(last_line(r.out), lines({"Error in page 400h: child 400h is already on the path"}));
 
     // The same leaf under two items of one page is no loop.
     root.last_child = 0x800;
@@ -313,7 +313,8 @@ TEST_F(Quarnel, DeepChainsStopAtTheDepthLimit) {
     r = run_index(example_header(), chain(100000));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_lines(r.out, "view_page"), 256u);
-    EXPECT_EQ(last_line(r.out), "Error in page 40000h: child 40400h lies deeper than 256 levels\n");
+    EXPECT_EQ(last_line(r.out),
+              lines({"Error in page 40000h: child 40400h lies deeper than 256 levels"}));
 }
 
 TEST_F(Quarnel, DoublingReferencesStopAtTheVisitLimit) {
@@ -349,6 +350,9 @@ TEST_F(Quarnel, FullTreeOfDistinctPagesIsShownInFull) {
 // --- Output that cannot be written is no success ---
 
 TEST_F(Quarnel, UnwritableOutputEndsWithStatusOne) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no device like /dev/full that refuses every write";
+#endif
     builder::write_index(file("index.ntx"), example_header(), {leaf(0x400, {"A"})});
     EXPECT_EQ(run_quarnel({file("index.ntx").string()}, "/dev/full").status, 1);
 }
