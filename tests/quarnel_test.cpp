@@ -128,6 +128,14 @@ TEST_F(Quarnel, FailuresPrintOneLineAndStatusOne) {
         EXPECT_EQ(r.out, lines({"Error reading header of " + file("index.ntx").string()}));
         EXPECT_EQ(r.status, 1);
     }
+
+    // The path reaches the tool as given: not split, unquoted, or expanded
+    // to the index.ntx beside it.
+    for (const std::string& odd :
+         {std::string(), std::string(" two  words "), file("*.ntx").string(),
+          std::string("quote\"d\\"), std::string("\\\"")}) {
+        EXPECT_EQ(run({odd}).out, lines({"Open error: " + odd})) << odd;
+    }
 }
 
 TEST_F(Quarnel, HeaderOnlyFileFailsAtTheRootRead) {
@@ -179,6 +187,27 @@ TEST_F(Quarnel, ItemLinesNumberPadAndKeepKeysAsStored) {
                                         "      3 recno: 12345678 Key: BIG",
                                         "      4 recno:  -1 Key: ONES",
                                         "      5 recno: -2147483648 Key: MIN"})));
+}
+
+TEST_F(Quarnel, LineEndAndEndOfFileBytesAreReadAsStored) {
+    // CR, LF and ^Z in header, reference, offsets, record and key: a file
+    // read in text mode would merge or end at them. An LF in a key goes out
+    // as the platform's text mode writes every LF.
+    Header h = example_header();
+    h.signature = 0x0a0d;
+    h.version = 0x1a;
+    h.root = 0x0d0a00;
+    h.key_expr = "E\x1a\r\nX";
+    const Page p{.at = 0x0d0a00,
+                 .items = {{.recno = 0x0a0d1a0d, .key = "C\rR\nL\x1aZ"}},
+                 .offsets = {0x10d, 0x21a}};
+    const ToolRun r = run_index(h, {p});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, lines({"***** NTX header *****", "Signature a0dh", "Version 1ah",
+                            "Root d0a00h", "Next page 1000h", "Item size eh", "Key size 6h",
+                            "Key decimals 0h", "Max item 2h", "Key expr: 'E\x1a\r", "X'",
+                            "Unique: 0", "view_page", "items: 1",
+                            "      0 recno: 168630797 Key: C\rR", "L\x1aZ"}));
 }
 
 TEST_F(Quarnel, EmptyPageVisitsItsOnlyChild) {
