@@ -138,6 +138,14 @@ TEST_F(Quarnel, FailuresPrintOneLineAndStatusOne) {
     }
 }
 
+TEST_F(Quarnel, FileOpenForWritingElsewhereIsStillRead) {
+    // Windows refuses an open that would lock out a writer already there.
+    builder::write_index(file("index.ntx"), example_header(), {leaf(0x400, {"A"})});
+    std::ofstream writer(file("index.ntx"), std::ios::binary | std::ios::app);
+    ASSERT_TRUE(writer.is_open());
+    EXPECT_EQ(run({file("index.ntx").string()}).status, 0);
+}
+
 TEST_F(Quarnel, HeaderOnlyFileFailsAtTheRootRead) {
     const ToolRun r = run_bytes(builder::header_bytes(example_header()));
     EXPECT_EQ(r.out, lines(with_header({"view_page", "Error reading page 400h"})));
