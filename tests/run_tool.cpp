@@ -4,6 +4,76 @@
 #include <iterator>
 #include <stdexcept>
 
+#ifdef _WIN32
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+
+// One argument as the child's C runtime splits it back: quoted, with the
+// backslashes before a quote doubled, so no argument is changed.
+std::string quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    std::size_t slashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
+        out += c;
+        slashes = 0;
+    }
+    out.append(2 * slashes, '\\');
+    return out + '"';
+}
+
+}  // namespace
+
+ToolRun run_quarnel(const std::vector<std::string>& args,
+                    const std::filesystem::path& out_file) {
+    const std::string program = QUARNEL_PATH;
+    std::string command = quoted(program);
+    for (const std::string& a : args) command += ' ' + quoted(a);
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE out = CreateFileA(out_file.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                   &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + out_file.string());
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    start.hStdOutput = out;
+    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    const BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, nullptr, &start, &child);
+    CloseHandle(out);
+    if (!started) throw std::runtime_error("cannot start " + program);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+
+    ToolRun run;
+    run.status = code;
+    std::ifstream in(out_file, std::ios::binary);
+    run.out.assign(std::istreambuf_iterator<char>(in), {});
+    return run;
+}
+
+std::string lines(const std::vector<std::string>& text) {
+    std::string out;
+    for (const std::string& line : text) out += line + "\r\n";
+    return out;
+}
+
+#else
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,3 +111,5 @@ std::string lines(const std::vector<std::string>& text) {
     for (const std::string& line : text) out += line + "\n";
     return out;
 }
+
+#endif
