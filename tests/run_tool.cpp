@@ -66,10 +66,8 @@ ToolRun run_quarnel(const std::vector<std::string>& args,
     return run;
 }
 
-std::string lines(const std::vector<std::string>& text) {
-    std::string out;
-    for (const std::string& line : text) out += line + "\r\n";
-    return out;
+namespace {
+const char* const newline = "\r\n";
 }
 
 #else
@@ -106,10 +104,14 @@ ToolRun run_quarnel(const std::vector<std::string>& args,
     return run;
 }
 
-std::string lines(const std::vector<std::string>& text) {
-    std::string out;
-    for (const std::string& line : text) out += line + "\n";
-    return out;
+namespace {
+const char* const newline = "\n";
 }
 
 #endif
+
+std::string lines(const std::vector<std::string>& text) {
+    std::string out;
+    for (const std::string& line : text) out += line + newline;
+    return out;
+}
