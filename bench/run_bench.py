@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Times quarnel on generated indexes of 10^5, 10^6 and 10^7 keys against two
+references measured in the same run:
+
+  floor   reading the same index and writing the same report bytes with cat
+          (cat INDEX >/dev/null, then cat REPORT > the same destination)
+  printf  the same walk written the plain way (bench/printf_walk)
+
+Each command runs with its output to /dev/null and to a file. All runs are
+interleaved round by round after one warm-up round, so the page cache is
+warm and a burst of load on the machine falls on every command alike; the
+table shows medians, and the peak memory of one further run under GNU time.
+Needs GNU time (Debian package time) and a Release build with the bench
+tools (the default): cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
+cmake --build build
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+GNU_TIME = "/usr/bin/time"
+MIB = 1024 * 1024
+MB = 1000 * 1000
+
+
+def run(argv, out_path):
+    """Runs argv with standard output to out_path (truncated first);
+    returns (seconds, exit status)."""
+    with open(out_path, "wb") as out:
+        start = time.perf_counter()
+        status = subprocess.call(argv, stdout=out, stdin=subprocess.DEVNULL)
+        return time.perf_counter() - start, status
+
+
+def run_all(steps):
+    """Runs (argv, out_path) steps one after another, as one measurement."""
+    total = 0.0
+    for argv, out_path in steps:
+        elapsed, status = run(argv, out_path)
+        if status != 0:
+            sys.exit(f"{' '.join(argv)} ended with status {status}")
+        total += elapsed
+    return total
+
+
+def peak_rss_kib(argv, out_path, tmp):
+    """Peak resident memory of one run, in KiB. GNU time measures it: a
+    child of this script would count the interpreter's memory from before
+    its exec."""
+    log = os.path.join(tmp, "rss.txt")
+    with open(out_path, "wb") as out:
+        subprocess.run([GNU_TIME, "-f", "%M", "-o", log] + argv, stdout=out,
+                       stdin=subprocess.DEVNULL, check=True)
+    with open(log) as f:
+        return int(f.read().split()[-1])
+
+
+def count_newlines(path):
+    n = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(MIB):
+            n += chunk.count(b"\n")
+    return n
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            ca, cb = fa.read(MIB), fb.read(MIB)
+            if ca != cb:
+                return False
+            if not ca:
+                return True
+
+
+def measure_size(keys, tools, tmp, args):
+    index = os.path.join(tmp, f"index-{keys}.ntx")
+    report = os.path.join(tmp, f"report-{keys}.txt")
+    out_file = os.path.join(tmp, "out.txt")
+    subprocess.run([tools["make_index"], index, str(keys), str(args.key_size),
+                    str(args.fill)], check=True)
+    _, status = run([tools["quarnel"], index], report)
+    if status != 0:
+        sys.exit(f"quarnel ended with status {status} on {index}")
+    _, status = run([tools["printf_walk"], index], out_file)
+    if status != 0 or not same_bytes(report, out_file):
+        sys.exit(f"printf_walk's report differs from quarnel's on {index}")
+
+    cases = {}
+    for dest, target in (("/dev/null", os.devnull), ("file", out_file)):
+        cases[("quarnel", dest)] = [([tools["quarnel"], index], target)]
+        cases[("printf", dest)] = [([tools["printf_walk"], index], target)]
+        cases[("floor", dest)] = [(["cat", index], os.devnull), (["cat", report], target)]
+    times = {case: [] for case in cases}
+    for round_no in range(args.runs + 1):
+        for case, steps in cases.items():
+            elapsed = run_all(steps)
+            if round_no > 0:  # round 0 warms the cache
+                times[case].append(elapsed)
+    peaks = {case: peak_rss_kib(*steps[0], tmp) for case, steps in cases.items()
+             if case[0] != "floor"}
+
+    result = {
+        "keys": keys,
+        "index_bytes": os.path.getsize(index),
+        "report_bytes": os.path.getsize(report),
+        "lines": count_newlines(report),
+        "median": {case: statistics.median(t) for case, t in times.items()},
+        "peak_kib": peaks,
+    }
+    for path in (index, report, out_file):
+        os.remove(path)
+    return result
+
+
+def print_table(results):
+    print("| keys | output | index MB | report MB | quarnel s | index MB/s | report lines/s "
+          "| printf s | floor s | printf / quarnel | quarnel / floor | quarnel peak RSS |")
+    print("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in results:
+        for dest in ("/dev/null", "file"):
+            q = r["median"][("quarnel", dest)]
+            p = r["median"][("printf", dest)]
+            f = r["median"][("floor", dest)]
+            print(f"| {r['keys']:,} | {dest} | {r['index_bytes'] / MB:.1f} "
+                  f"| {r['report_bytes'] / MB:.1f} | {q:.3f} | {r['index_bytes'] / MB / q:,.0f} "
+                  f"| {r['lines'] / q:,.0f} | {p:.3f} | {f:.3f} | {p / q:.2f}x | {q / f:.2f}x "
+                  f"| {r['peak_kib'][('quarnel', dest)] / 1024:.2f} MiB |")
+
+
+def print_targets(results):
+    """Checks the targets on the largest size, output to /dev/null."""
+    if not results:
+        return
+    last = results[-1]
+    q = last["median"][("quarnel", "/dev/null")]
+    p = last["median"][("printf", "/dev/null")]
+    f = last["median"][("floor", "/dev/null")]
+    peak = max(r["peak_kib"][("quarnel", d)] for r in results for d in ("/dev/null", "file"))
+    checks = [
+        (f"printf walk / quarnel at {last['keys']:,} keys >= 5", p / q, p / q >= 5),
+        (f"quarnel / cost floor at {last['keys']:,} keys <= 4", q / f, q / f <= 4),
+        ("quarnel peak RSS, every size, < 4 MiB", peak / 1024, peak < 4 * 1024),
+    ]
+    if len(results) >= 2 and last["keys"] == 10 * results[-2]["keys"]:
+        prev = results[-2]["median"][("quarnel", "/dev/null")]
+        checks.append((f"quarnel {last['keys']:,} keys / {results[-2]['keys']:,} keys <= 12",
+                       q / prev, q / prev <= 12))
+    print()
+    print("Targets (output to /dev/null):")
+    for name, value, ok in checks:
+        print(f"- {name}: {value:.2f} {'met' if ok else 'MISSED'}")
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(here, "..", "build"),
+                        help="build directory (default: build/ beside bench/)")
+    parser.add_argument("--sizes", default="100000,1000000,10000000",
+                        help="comma-separated key counts (default: %(default)s)")
+    parser.add_argument("--runs", type=int, default=5,
+                        help="timed runs of each command, after one warm-up (default: 5)")
+    parser.add_argument("--key-size", type=int, default=20, help="key size (default: 20)")
+    parser.add_argument("--fill", type=float, default=0.7,
+                        help="fraction of each page's slots filled (default: 0.7)")
+    parser.add_argument("--tmp", default=None,
+                        help="directory for the generated files (default: system temp)")
+    args = parser.parse_args()
+
+    tools = {
+        "quarnel": os.path.join(args.build, "quarnel"),
+        "make_index": os.path.join(args.build, "bench", "make_index"),
+        "printf_walk": os.path.join(args.build, "bench", "printf_walk"),
+    }
+    for path in list(tools.values()) + [GNU_TIME]:
+        if not os.access(path, os.X_OK):
+            sys.exit(f"{path} not found: build first, and install GNU time (see the top)")
+    sizes = [int(s) for s in args.sizes.split(",")]
+
+    tmp = tempfile.mkdtemp(prefix="quarnel-bench-", dir=args.tmp)
+    try:
+        # Index, report and one output copy of the largest size, with room.
+        need = max(sizes) * (args.key_size + 8) / 0.5 + 2 * max(sizes) * (args.key_size + 40)
+        free = shutil.disk_usage(tmp).free
+        if free < need:
+            sys.exit(f"{tmp}: {free / MB:.0f} MB free, about {need / MB:.0f} MB needed")
+        cpu = platform.processor() or platform.machine()
+        print(f"quarnel benchmark: {platform.system()} {platform.release()}, {cpu}, "
+              f"{os.cpu_count()} CPUs; key size {args.key_size}, fill {args.fill}; "
+              f"median of {args.runs} runs after a warm-up run, page cache warm; "
+              f"MB = 10^6 bytes")
+        print()
+        results = []
+        for keys in sizes:
+            results.append(measure_size(keys, tools, tmp, args))
+        print_table(results)
+        print_targets(results)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
