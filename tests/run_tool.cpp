@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-ToolRun run_quarnel(const std::vector<std::string>& args,
+ToolRun run_program(const std::string& program_path, const std::vector<std::string>& args,
                     const std::filesystem::path& out_file) {
     std::vector<char*> argv;
-    std::string program = QUARNEL_PATH;
+    std::string program = program_path;
     argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string& a : copies) argv.push_back(a.data());
@@ -34,6 +34,11 @@ ToolRun run_quarnel(const std::vector<std::string>& args,
     std::ifstream in(out_file, std::ios::binary);
     run.out.assign(std::istreambuf_iterator<char>(in), {});
     return run;
+}
+
+ToolRun run_quarnel(const std::vector<std::string>& args,
+                    const std::filesystem::path& out_file) {
+    return run_program(QUARNEL_PATH, args, out_file);
 }
 
 std::string lines(const std::vector<std::string>& text) {
