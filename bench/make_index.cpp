@@ -163,12 +163,12 @@ bool parse(const char* text, auto& value) {
 int main(int argc, char** argv) {
     std::uint64_t n = 0;
     std::size_t key_size = 20;
-    double fill = 0.7;
+    double fill = 0.8;
     if (argc < 3 || argc > 5 || !parse(argv[2], n) ||
         (argc > 3 && !parse(argv[3], key_size)) || (argc > 4 && !parse(argv[4], fill)) ||
         key_size < 10 || key_size > 200 || !(fill > 0 && fill <= 1)) {
         std::fputs("Use: make_index FILE KEYS [KEY_SIZE 10-200, default 20] "
-                   "[FILL 0-1, default 0.7]\n",
+                   "[FILL 0-1, default 0.8]\n",
                    stderr);
         return 2;
     }
