@@ -46,7 +46,7 @@ constexpr std::uint32_t powers_of_ten[] = {1,      10,      100,      1000,     
 
 std::size_t decimal_digits(std::uint32_t mag) {
     mag |= 1;  // 0 has one digit, as 1 has
-    // log10 from log2 (1233/4096 is just above log10(2)), then one correction.
+    // log10 from log2 (1233/4096 is just below log10 2), then one correction.
     const auto guess = static_cast<std::size_t>(std::bit_width(mag)) * 1233 >> 12;
     return guess + (mag >= powers_of_ten[guess] ? 1 : 0);
 }
