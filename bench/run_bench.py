@@ -9,7 +9,8 @@ references measured in the same run:
 Each command runs with its output to /dev/null and to a file. All runs are
 interleaved round by round after one warm-up round, so the page cache is
 warm and a burst of load on the machine falls on every command alike; the
-table shows medians, and the peak memory of one further run under GNU time.
+table shows medians, ratios as the median of the ratios within each round,
+and the peak memory of one further run under GNU time.
 The targets are checked on wall-clock time and, as a cross-check, on CPU
 time, which waiting for a processor held by other work does not inflate.
 Needs GNU time (Debian package time) and a Release build with the bench
@@ -131,11 +132,25 @@ def measure_size(keys, tools, tmp, args):
         "lines": count_newlines(report),
         "median": {case: statistics.median(t) for case, t in times.items()},
         "median_cpu": {case: statistics.median(t) for case, t in cpu_times.items()},
+        "ratios": round_ratios(times),
+        "ratios_cpu": round_ratios(cpu_times),
         "peak_kib": peaks,
     }
     for path in (index, report, out_file):
         os.remove(path)
     return result
+
+
+def round_ratios(times):
+    """Medians of the ratios taken within each round, where the commands
+    ran seconds apart: steadier than ratios of medians when the machine's
+    load drifts during the run."""
+    ratios = {}
+    for dest in ("/dev/null", "file"):
+        q, p, f = (times[(name, dest)] for name in ("quarnel", "printf", "floor"))
+        ratios[("printf/quarnel", dest)] = statistics.median(b / a for a, b in zip(q, p))
+        ratios[("quarnel/floor", dest)] = statistics.median(a / b for a, b in zip(q, f))
+    return ratios
 
 
 def print_table(results):
@@ -150,23 +165,26 @@ def print_table(results):
             f = r["median"][("floor", dest)]
             print(f"| {r['keys']:,} | {dest} | {r['runs']} | {r['index_bytes'] / MB:.1f} "
                   f"| {r['report_bytes'] / MB:.1f} | {q:.3f} | {r['index_bytes'] / MB / q:,.0f} "
-                  f"| {r['lines'] / q:,.0f} | {p:.3f} | {f:.3f} | {p / q:.2f}x | {q / f:.2f}x "
+                  f"| {r['lines'] / q:,.0f} | {p:.3f} | {f:.3f} "
+                  f"| {r['ratios'][('printf/quarnel', dest)]:.2f}x "
+                  f"| {r['ratios'][('quarnel/floor', dest)]:.2f}x "
                   f"| {r['peak_kib'][('quarnel', dest)] / 1024:.2f} MiB |")
 
 
-def print_targets(results, key="median", what="wall-clock time"):
+def print_targets(results, cpu=False):
     """Checks the targets on the largest size, output to /dev/null."""
     if not results:
         return
+    key = "median_cpu" if cpu else "median"
     last = results[-1]
     q = last[key][("quarnel", "/dev/null")]
-    p = last[key][("printf", "/dev/null")]
-    f = last[key][("floor", "/dev/null")]
+    slower = last["ratios_cpu" if cpu else "ratios"][("printf/quarnel", "/dev/null")]
+    above = last["ratios_cpu" if cpu else "ratios"][("quarnel/floor", "/dev/null")]
     checks = [
-        (f"printf walk / quarnel at {last['keys']:,} keys >= 5", p / q, p / q >= 5),
-        (f"quarnel / cost floor at {last['keys']:,} keys <= 4", q / f, q / f <= 4),
+        (f"printf walk / quarnel at {last['keys']:,} keys >= 5", slower, slower >= 5),
+        (f"quarnel / cost floor at {last['keys']:,} keys <= 4", above, above <= 4),
     ]
-    if key == "median":
+    if not cpu:
         peak = max(r["peak_kib"][("quarnel", d)] for r in results for d in ("/dev/null", "file"))
         checks.append(("quarnel peak RSS, every size, < 4 MiB (MiB)", peak / 1024,
                        peak < 4 * 1024))
@@ -175,7 +193,9 @@ def print_targets(results, key="median", what="wall-clock time"):
         checks.append((f"quarnel {last['keys']:,} keys / {results[-2]['keys']:,} keys <= 12",
                        q / prev, q / prev <= 12))
     print()
-    print(f"Targets, on median {what}, output to /dev/null:")
+    what = ("CPU time (user + system; a cross-check less moved by other load)" if cpu
+            else "wall-clock time")
+    print(f"Targets, on {what}, output to /dev/null:")
     for name, value, ok in checks:
         print(f"- {name}: {value:.2f} {'met' if ok else 'MISSED'}")
 
@@ -187,8 +207,8 @@ def main():
                         help="build directory (default: build/ beside bench/)")
     parser.add_argument("--sizes", default="100000,1000000,10000000",
                         help="comma-separated key counts (default: %(default)s)")
-    parser.add_argument("--runs", type=int, default=5,
-                        help="least timed runs of each command, after one warm-up (default: 5)")
+    parser.add_argument("--runs", type=int, default=7,
+                        help="least timed runs of each command, after one warm-up (default: 7)")
     parser.add_argument("--seconds", type=float, default=10,
                         help="small sizes get more runs, up to 50, to fill about this "
                              "long (default: 10)")
@@ -232,8 +252,7 @@ def main():
               ", ".join(f"{r['generated']:.2f} s ({r['keys']:,} keys)" for r in results) + ".")
         print_targets(results)
         # CPU time leaves out waiting for a processor that other work holds.
-        print_targets(results, "median_cpu", "CPU time (user + system; a cross-check "
-                      "less moved by other load)")
+        print_targets(results, cpu=True)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
