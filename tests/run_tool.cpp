@@ -32,9 +32,8 @@ std::string quoted(const std::string& arg) {
 
 }  // namespace
 
-ToolRun run_quarnel(const std::vector<std::string>& args,
+ToolRun run_program(const std::string& program, const std::vector<std::string>& args,
                     const std::filesystem::path& out_file) {
-    const std::string program = QUARNEL_PATH;
     std::string command = quoted(program);
     for (const std::string& a : args) command += ' ' + quoted(a);
 
@@ -76,10 +75,10 @@ const char* const newline = "\r\n";
 #include <sys/wait.h>
 #include <unistd.h>
 
-ToolRun run_quarnel(const std::vector<std::string>& args,
+ToolRun run_program(const std::string& program_path, const std::vector<std::string>& args,
                     const std::filesystem::path& out_file) {
     std::vector<char*> argv;
-    std::string program = QUARNEL_PATH;
+    std::string program = program_path;
     argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string& a : copies) argv.push_back(a.data());
@@ -109,6 +108,11 @@ const char* const newline = "\n";
 }
 
 #endif
+
+ToolRun run_quarnel(const std::vector<std::string>& args,
+                    const std::filesystem::path& out_file) {
+    return run_program(QUARNEL_PATH, args, out_file);
+}
 
 std::string lines(const std::vector<std::string>& text) {
     std::string out;

@@ -14,6 +14,9 @@ struct ToolRun {
 };
 
 // `args` follow the program name; standard output goes to `out_file`.
+ToolRun run_program(const std::string& program, const std::vector<std::string>& args,
+                    const std::filesystem::path& out_file);
+
 ToolRun run_quarnel(const std::vector<std::string>& args,
                     const std::filesystem::path& out_file);
 

@@ -3,6 +3,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,60 @@ void flush() {
 char* room(std::size_t n) {
     if (buffer_size - used < n) flush();
     return buffer + used;
+}
+
+// Called after each newline: a terminal sees every line as it ends.
+void line_ended() {
+    if (interactive < 0) interactive = stdout_is_terminal() ? 1 : 0;
+    if (interactive) flush();
+}
+
+// "00" to "99", so decimal digits come out two per division.
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+constexpr std::uint32_t powers_of_ten[] = {1,      10,      100,      1000,      10000,
+                                           100000, 1000000, 10000000, 100000000, 1000000000};
+
+std::size_t decimal_digits(std::uint32_t mag) {
+    mag |= 1;  // 0 has one digit, as 1 has
+    // log10 from log2 (1233/4096 is just below log10 2), then one correction.
+    const auto guess = static_cast<std::size_t>(std::bit_width(mag)) * 1233 >> 12;
+    return guess + (mag >= powers_of_ten[guess] ? 1 : 0);
+}
+
+// A 32-bit magnitude, with a minus sign when `negative`, right-aligned in
+// at least `Width` characters at `out`; returns the end. Needs room for
+// Width or 11 characters, whichever is more.
+template <std::size_t Width>
+char* format_dec32(char* out, std::uint32_t mag, bool negative) {
+    static_assert(Width <= 11);
+    // Spaces first; the digits then overwrite as many as they need.
+    std::memcpy(out, "           ", Width);
+    const std::size_t len = decimal_digits(mag) + (negative ? 1 : 0);
+    char* const end = out + (len > Width ? len : Width);
+    char* p = end;
+    while (mag >= 100) {
+        p -= 2;
+        std::memcpy(p, digit_pairs + mag % 100 * 2, 2);
+        mag /= 100;
+    }
+    if (mag >= 10) {
+        p -= 2;
+        std::memcpy(p, digit_pairs + mag * 2, 2);
+    } else {
+        *--p = static_cast<char>('0' + mag);
+    }
+    if (negative) *--p = '-';
+    return end;
+}
+
+template <std::size_t N>
+char* copy_literal(char* out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + N - 1;
 }
 
 }  // namespace
@@ -78,8 +133,29 @@ void put_hex(std::uint32_t value) {
 void end_line() {
     *room(1) = '\n';
     ++used;
-    if (interactive < 0) interactive = stdout_is_terminal() ? 1 : 0;
-    if (interactive) flush();
+    line_ended();
+}
+
+void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
+    // Both numbers at their widest, the two labels and the newline.
+    constexpr std::size_t fixed = 11 + 8 + 11 + 6 + 1;
+    const bool key_fits = key.size() <= buffer_size - fixed;
+    char* out = room(key_fits ? fixed + key.size() : fixed);
+    out = format_dec32<7>(out, j, false);
+    out = copy_literal(out, " recno: ");
+    const auto mag = static_cast<std::uint32_t>(recno);
+    out = format_dec32<3>(out, recno < 0 ? 0 - mag : mag, recno < 0);
+    out = copy_literal(out, " Key: ");
+    if (key_fits) {
+        std::memcpy(out, key.data(), key.size());
+        out[key.size()] = '\n';
+        used = static_cast<std::size_t>(out + key.size() + 1 - buffer);
+        line_ended();
+    } else {
+        used = static_cast<std::size_t>(out - buffer);
+        put_text(key);
+        end_line();
+    }
 }
 
 void end_run(int status) {

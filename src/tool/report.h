@@ -13,6 +13,10 @@ void put_dec(std::int64_t value, int width = 0);
 void put_hex(std::uint32_t value);
 void end_line();
 
+// A whole item line, "%7i recno: %3i Key: %s", newline included: the one
+// line a large walk prints millions of times, so it is formatted in place.
+void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key);
+
 // Sends everything still buffered and ends the process. A report that
 // could not be written in full never ends with status 0.
 [[noreturn]] void end_run(int status);

@@ -89,12 +89,7 @@ void visit(std::uint32_t ref) {
         const auto item = ntx::decode_item(page, j);
         if (!item) fail_item(ref, j);
         if (item->child != 0) visit_child(ref, item->child);
-        put_dec(static_cast<std::int64_t>(j), 7);
-        put_text(" recno: ");
-        put_dec(item->recno, 3);
-        put_text(" Key: ");
-        put_text(item->key);
-        end_line();
+        put_item_line(static_cast<std::uint32_t>(j), item->recno, item->key);
     }
     const auto last = ntx::decode_child(page, count);
     if (!last) fail_item(ref, count);
