@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -85,7 +84,7 @@ void end_line() {
 void end_run(int status) {
     flush();
     if (write_failed && status == 0) status = 1;
-    std::exit(status);
+    end_process(status);
 }
 
 void fail() {

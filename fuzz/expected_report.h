@@ -1,0 +1,28 @@
+// The report quarnel must print for a given index file, written a second
+// time from the rules alone: raw bytes and printf conversions, sharing no
+// code with the tool, so that the fuzzer finds wrong output and not only
+// crashes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+// A report too large to keep whole: its length, a hash of every byte, and
+// the first bytes, enough to show where two reports part.
+struct ReportDigest {
+    static constexpr std::size_t kept = 1 << 20;
+    std::uint64_t size = 0;
+    std::uint64_t hash = 14695981039346656037u;
+    std::string head;
+
+    void add(std::string_view text);
+    // Empty again, keeping the buffer: a run allocates nothing once warm.
+    void reset();
+};
+
+// The report and exit status for the file `bytes` named `path`.
+int expected_report(std::span<const std::uint8_t> bytes, const char* path,
+                    ReportDigest& out);
