@@ -399,7 +399,9 @@ TEST_F(Quarnel, FileCutOrRewrittenDuringTheWalkEndsCleanly) {
         const ToolRun r = run({index.string()});
         // A page-read or layout error, or the walk of what was there.
         EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
-        if (r.status == 1) EXPECT_EQ(last_line(r.out).rfind("Error ", 0), 0u) << last_line(r.out);
+        if (r.status == 1) {
+            EXPECT_EQ(last_line(r.out).rfind("Error ", 0), 0u) << last_line(r.out);
+        }
     }
     kill(changer, SIGKILL);
     waitpid(changer, nullptr, 0);
