@@ -5,11 +5,13 @@
 #include "expected_report.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string>
 
 int quarnel_main(int argc, char** argv);  // the tool's main, renamed
 
@@ -19,7 +21,7 @@ std::span<const std::uint8_t> input;
 ReportDigest printed;
 ReportDigest want;
 
-// Thrown by end_process. Nothing on the tool's stack has a destructor to run.
+// Thrown by end_process: ends the run, not the process.
 struct RunEnded {
     int status;
 };
