@@ -1,23 +1,52 @@
 #include "expected_report.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-void ReportDigest::add(std::string_view text) {
-    size += text.size();
-    for (const char c : text) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211u;
+namespace {
+
+std::uint64_t mix(std::uint64_t hash, const void* block) {
+    for (std::size_t at = 0; at < 64; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, static_cast<const char*>(block) + at, 8);
+        hash = (hash ^ word) * 1099511628211u;
     }
+    return hash;
+}
+
+}  // namespace
+
+void ReportDigest::add(std::string_view text) {
+    static_assert(sizeof block == 64);
     if (head.size() < kept) head.append(text.substr(0, kept - head.size()));
+    while (!text.empty()) {
+        const std::size_t filled = size % sizeof block;
+        if (filled == 0 && text.size() >= sizeof block) {
+            hash = mix(hash, text.data());
+            size += sizeof block;
+            text.remove_prefix(sizeof block);
+            continue;
+        }
+        const std::size_t n = std::min(text.size(), sizeof block - filled);
+        std::memcpy(block + filled, text.data(), n);
+        size += n;
+        text.remove_prefix(n);
+        if (size % sizeof block == 0) hash = mix(hash, block);
+    }
 }
 
 void ReportDigest::reset() {
     size = 0;
     hash = ReportDigest{}.hash;
     head.clear();
+}
+
+bool same_report(const ReportDigest& a, const ReportDigest& b) {
+    return a.size == b.size && a.hash == b.hash &&
+           std::memcmp(a.block, b.block, a.size % sizeof a.block) == 0;
 }
 
 namespace {

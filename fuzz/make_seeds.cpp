@@ -93,10 +93,11 @@ int main(int argc, char** argv) {
     seed("header-extremes", wide, {leaf(0x400, 1)});
     seed("root-zero", header(0), {}, 2048);
     // A report larger than the tool's 64 KiB output buffer: 100 items share
-    // one slot with a 700-byte key.
+    // one slot with a 735-byte key, which puts the buffer's edge inside the
+    // number that begins item line 86.
     seed("big-report", header(), {{.at = 0x400, .count = 100,
                                    .offsets = std::vector<std::uint16_t>(101, 210),
-                                   .patches = {{218, std::string(700, 'K')}}}});
+                                   .patches = {{218, std::string(735, 'K')}}}});
 
     // Damage.
     seed("header-short", header(), {});
