@@ -92,6 +92,7 @@ TEST(Page, DecodingNeverLeavesThePage) {
     ntx::IndexPage page = page_of({.count = 1, .offsets = {1016, 1020}});
     EXPECT_TRUE(ntx::decode_item(page, 0));
     EXPECT_EQ(ntx::decode_item(page, 0)->key, "");
+    EXPECT_NE(ntx::decode_item(page, 0)->key.data(), nullptr);  // safe to memcpy
     EXPECT_TRUE(ntx::decode_child(page, 1));
 
     page = page_of({.count = 1, .offsets = {1017, 1021}});

@@ -1,5 +1,6 @@
 #include "ntx_layout.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ntx {
@@ -11,8 +12,10 @@ bool fits(Bytes bytes, std::size_t off, std::size_t width) {
 }
 
 // Text from `off` up to its first zero byte, or to the end of `bytes`.
+// An empty text still points at the bytes' end, never at null, so callers
+// may copy it with memcpy.
 std::string_view text_at(Bytes bytes, std::size_t off) {
-    if (off >= bytes.size()) return {};
+    off = std::min(off, bytes.size());
     const auto* start = bytes.data() + off;
     const std::size_t room = bytes.size() - off;
     const void* zero = std::memchr(start, 0, room);

@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <cstdlib>
+
 #ifdef _WIN32
 
 #define WIN32_LEAN_AND_MEAN
@@ -113,3 +115,5 @@ bool stdout_is_terminal() { return isatty(1) != 0; }
 #endif
 
 std::uint64_t index_size() { return index_bytes; }
+
+void end_process(int status) { std::exit(status); }

@@ -1,5 +1,5 @@
 // The few services the tool takes from its platform: positional reads of
-// one index file, raw writes to standard output, and nothing else.
+// one index file, raw writes to standard output, and ending the process.
 #pragma once
 
 #include <cstddef>
@@ -24,3 +24,7 @@ int close_index();
 bool write_stdout(const char* data, std::size_t size);
 
 bool stdout_is_terminal();
+
+// Ends the process with `status`; the report's only way out, so that a
+// build with another platform can end a run without ending the process.
+[[noreturn]] void end_process(int status);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -161,7 +160,7 @@ void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
 void end_run(int status) {
     flush();
     if (write_failed && status == 0) status = 1;
-    std::exit(status);
+    end_process(status);
 }
 
 void fail() {

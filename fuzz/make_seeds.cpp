@@ -1,0 +1,126 @@
+// Writes the fuzzer's seed corpus into the directory given: small index
+// files, well-formed trees of several depths and one of every kind of
+// damage the tool must report. Pages may overlap, since a reference is any
+// byte offset, which keeps deep and doubling structures a few KiB long.
+#include "index_builder.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using builder::Header;
+using builder::Item;
+using builder::Page;
+
+namespace {
+
+fs::path dir;
+
+void seed(const std::string& name, const Header& h, const std::vector<Page>& pages,
+          std::uint64_t min_size = 0) {
+    builder::write_index(dir / (name + ".ntx"), h, pages, min_size);
+}
+
+Header header(std::uint32_t root = 0x400) {
+    return {.root = root, .next_page = 0x1000, .item_size = 0xe, .key_size = 6,
+            .max_item = 2, .key_expr = "CODE"};
+}
+
+Page leaf(std::uint32_t at, int items) {
+    Page p{.at = at};
+    for (int k = 0; k < items; ++k)
+        p.items.push_back({.recno = k + 1, .key = "KEY" + std::to_string(k)});
+    return p;
+}
+
+// A tree `levels` deep of pages with `fan` items each, pages laid out from
+// 0x400 in 1 KiB blocks; `next` is the next free block.
+std::uint32_t tree(std::vector<Page>& pages, std::uint32_t& next, int levels, int fan) {
+    Page p = leaf(next, fan);
+    next += 0x400;
+    if (levels > 1) {
+        for (Item& item : p.items) item.child = tree(pages, next, levels - 1, fan);
+        p.last_child = tree(pages, next, levels - 1, fan);
+    }
+    pages.push_back(p);
+    return p.at;
+}
+
+// Pages `stride` bytes apart, each naming the next: written in ascending
+// order, each page's first bytes survive the zero fill of the next.
+std::vector<Page> chain(int levels, std::uint32_t stride, bool doubled) {
+    std::vector<Page> pages;
+    for (int k = 0; k < levels; ++k) {
+        const std::uint32_t at = 0x400 + stride * static_cast<std::uint32_t>(k);
+        const std::uint32_t next = k + 1 < levels ? at + stride : 0;
+        Page p{.at = at, .last_child = next};
+        if (doubled) p.items = {{.child = next, .recno = 1}};
+        pages.push_back(p);
+    }
+    return pages;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds DIR\n");
+        return 2;
+    }
+    dir = argv[1];
+    fs::create_directories(dir);
+
+    // Well-formed trees.
+    for (const auto& [levels, fan] : {std::pair{1, 3}, {2, 2}, {3, 2}, {2, 5}}) {
+        std::vector<Page> pages;
+        std::uint32_t next = 0x400;
+        tree(pages, next, levels, fan);
+        seed("tree-" + std::to_string(levels) + "x" + std::to_string(fan), header(), pages);
+    }
+    Page odd = leaf(0x400, 4);
+    odd.reversed = true;
+    odd.items[1].recno = -1;
+    odd.items[2].key = "TRAILING  ";
+    seed("leaf-reversed", header(), {odd});
+    seed("empty-page-child", header(), {{.at = 0x400, .last_child = 0x800}, leaf(0x800, 1)});
+    Header wide = header();
+    wide.key_expr = std::string(256, 'K');
+    wide.unique = 0xff;
+    wide.version = 0x8001;
+    seed("header-extremes", wide, {leaf(0x400, 1)});
+    seed("root-zero", header(0), {}, 2048);
+    // A report larger than the tool's 64 KiB output buffer: 100 items share
+    // one slot with a 735-byte key, which puts the buffer's edge inside the
+    // number that begins item line 86.
+    seed("big-report", header(), {{.at = 0x400, .count = 100,
+                                   .offsets = std::vector<std::uint16_t>(101, 210),
+                                   .patches = {{218, std::string(735, 'K')}}}});
+
+    // Damage.
+    seed("header-short", header(), {});
+    fs::resize_file(dir / "header-short.ntx", 279);
+    seed("header-only", header(), {});
+    seed("root-past-end", header(0x7ffffc00), {leaf(0x400, 1)});
+    seed("root-high", header(0x80000400), {leaf(0x400, 1)});
+    seed("too-many-items", header(), {{.at = 0x400, .count = 511, .offsets = {4}}});
+    seed("many-items", header(), {{.at = 0x400, .count = 300,
+                                   .offsets = std::vector<std::uint16_t>(301, 1016)}});
+    seed("item-outside", header(), {{.at = 0x400, .count = 2, .offsets = {8, 1017, 24}}});
+    seed("last-child-outside", header(), {{.at = 0x400, .count = 1, .offsets = {8, 1021}}});
+    seed("key-without-zero", header(), {{.at = 0x400, .count = 1, .offsets = {1010, 6},
+                                         .patches = {{1018, "ABCDEF"}}}});
+    Page loop = leaf(0x400, 1);
+    loop.last_child = 0x800;
+    Page back = leaf(0x800, 1);
+    back.last_child = 0x400;
+    seed("loop-of-two", header(), {loop, back});
+    Page self = leaf(0x400, 1);
+    self.items[0].child = 0x400;
+    seed("self-loop", header(), {self});
+    seed("deep-chain", header(), chain(300, 8, false));
+    seed("doubling", header(), chain(60, 20, true));
+    return 0;
+}
