@@ -5,18 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using builder::Header;
@@ -412,27 +410,28 @@ TEST_F(Quarnel, FileCutOrRewrittenDuringTheWalkEndsCleanly) {
     std::ifstream in(index, std::ios::binary);
     const std::string original(std::istreambuf_iterator<char>(in), {});
 
-    // Another process cuts the file short, overwrites pages with noise and
-    // puts it back, over and over, until the walks are done.
-    const pid_t changer = fork();
-    ASSERT_GE(changer, 0);
-    if (changer == 0) {
+    // While the tool walks it, this process cuts the file short, overwrites
+    // pages with noise and puts it back, over and over.
+    std::atomic<bool> walks_done{false};
+    std::thread changer([&] {
         std::minstd_rand random(7);
         std::string noise(1024, '\0');
-        const int fd = open(index.c_str(), O_WRONLY);
-        for (unsigned k = 0; fd >= 0; ++k) {
-            const auto at = static_cast<off_t>(random() % original.size());
+        for (unsigned k = 0; !walks_done; ++k) {
+            const std::size_t at = random() % original.size();
+            std::error_code ignored;  // a change refused now is tried again
             if (k % 3 == 0) {
-                if (ftruncate(fd, at) != 0) break;
-            } else if (k % 3 == 1) {
+                fs::resize_file(index, at, ignored);
+                continue;
+            }
+            std::fstream f(index, std::ios::binary | std::ios::in | std::ios::out);
+            if (k % 3 == 1) {
                 for (char& c : noise) c = static_cast<char>(random());
-                if (pwrite(fd, noise.data(), noise.size(), at) < 0) break;
-            } else if (pwrite(fd, original.data(), original.size(), 0) < 0) {
-                break;
+                f.seekp(static_cast<std::streamoff>(at)).write(noise.data(), 1024);
+            } else {
+                f.write(original.data(), static_cast<std::streamsize>(original.size()));
             }
         }
-        _exit(1);
-    }
+    });
     for (int k = 0; k < 30; ++k) {
         const ToolRun r = run({index.string()});
         // A page-read or layout error, or the walk of what was there.
@@ -441,8 +440,8 @@ TEST_F(Quarnel, FileCutOrRewrittenDuringTheWalkEndsCleanly) {
             EXPECT_EQ(last_line(r.out).rfind("Error ", 0), 0u) << last_line(r.out);
         }
     }
-    kill(changer, SIGKILL);
-    waitpid(changer, nullptr, 0);
+    walks_done = true;
+    changer.join();
 }
 
 // --- Output that cannot be written is no success ---
