@@ -68,7 +68,7 @@ struct Writer {
 };
 
 std::uint32_t write_page(Writer& w, const Page& page) {
-    // References from 2 GiB on are negative offsets to the tool.
+    // The printf walk seeks with a long, which is 32 bits on Windows.
     if (w.pages == max_pages) {
         std::fputs("make_index: too many keys for a 2 GiB index\n", stderr);
         std::exit(2);
