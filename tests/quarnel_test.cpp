@@ -119,7 +119,9 @@ TEST_F(Quarnel, WorkedExamplePrintsHeaderAndInOrderWalk) {
 
 TEST_F(Quarnel, FailuresPrintOneLineAndStatusOne) {
     const std::string usage = lines({"Use: quarnel arquivo.ntx"});
-    EXPECT_EQ(run({}).out, usage);
+    const ToolRun none = run({});
+    EXPECT_EQ(none.out, usage);
+    EXPECT_EQ(none.status, 1);
     EXPECT_EQ(run({"a.ntx", "b.ntx"}).out, usage);
     EXPECT_EQ(run({"a.ntx", "b.ntx"}).status, 1);
 
@@ -154,6 +156,13 @@ TEST_F(Quarnel, HeaderOnlyFileFailsAtTheRootRead) {
     const ToolRun r = run_bytes(builder::header_bytes(example_header()));
     EXPECT_EQ(r.out, lines(with_header({"view_page", "Error reading page 400h"})));
     EXPECT_EQ(r.status, 1);
+
+    // A root of 0 is read like any other reference, at offset 0.
+    Header h = example_header();
+    h.root = 0;
+    const ToolRun zero = run_bytes(builder::header_bytes(h));
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_EQ(last_line(zero.out), lines({"Error reading page 0h"}));
 }
 
 // --- Header fields at their extremes ---
@@ -254,12 +263,17 @@ TEST_F(Quarnel, KeyWithoutZeroEndsAtThePageEnd) {
 }
 
 TEST_F(Quarnel, ChildPastTheEndFailsAfterItsViewLine) {
-    Page p = leaf(0x400, {"A", "B"});
-    p.items[1].child = 0x7ffffc00;
-    const ToolRun r = run_index(example_header(), {p});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, lines(with_header({"view_page", "items: 2", "      0 recno:   1 Key: A",
-                                        "view_page", "Error reading page 7ffffc00h"})));
+    // Wholly past the end, partly past it, and past 2 GiB: none is read in full.
+    for (const auto& [child, text] : {std::pair{0x7ffffc00u, "7ffffc00"}, std::pair{0x600u, "600"},
+                                      std::pair{0x80000400u, "80000400"}}) {
+        Page p = leaf(0x400, {"A", "B"});
+        p.items[1].child = child;
+        const ToolRun r = run_index(example_header(), {p});
+        EXPECT_EQ(r.status, 1) << text;
+        EXPECT_EQ(r.out, lines(with_header({"view_page", "items: 2", "      0 recno:   1 Key: A",
+                                            "view_page",
+                                            std::string("Error reading page ") + text + "h"})));
+    }
 }
 
 // --- Layout faults are reported where the walk meets them ---
