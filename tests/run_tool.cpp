@@ -30,10 +30,9 @@ std::string quoted(const std::string& arg) {
     return out + '"';
 }
 
-}  // namespace
-
-ToolRun run_program(const std::string& program, const std::vector<std::string>& args,
-                    const std::filesystem::path& out_file) {
+// The program's exit status, with its standard output in `out_file`.
+std::int64_t run_and_wait(const std::string& program, const std::vector<std::string>& args,
+                          const std::filesystem::path& out_file) {
     std::string command = quoted(program);
     for (const std::string& a : args) command += ' ' + quoted(a);
 
@@ -57,17 +56,12 @@ ToolRun run_program(const std::string& program, const std::vector<std::string>& 
     GetExitCodeProcess(child.hProcess, &code);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
-
-    ToolRun run;
-    run.status = code;
-    std::ifstream in(out_file, std::ios::binary);
-    run.out.assign(std::istreambuf_iterator<char>(in), {});
-    return run;
+    return code;
 }
 
-namespace {
 const char* const newline = "\r\n";
-}
+
+}  // namespace
 
 #else
 
@@ -75,8 +69,10 @@ const char* const newline = "\r\n";
 #include <sys/wait.h>
 #include <unistd.h>
 
-ToolRun run_program(const std::string& program_path, const std::vector<std::string>& args,
-                    const std::filesystem::path& out_file) {
+namespace {
+
+std::int64_t run_and_wait(const std::string& program_path, const std::vector<std::string>& args,
+                          const std::filesystem::path& out_file) {
     std::vector<char*> argv;
     std::string program = program_path;
     argv.push_back(program.data());
@@ -95,19 +91,24 @@ ToolRun run_program(const std::string& program_path, const std::vector<std::stri
     int raw = 0;
     while (waitpid(pid, &raw, 0) < 0) {
     }
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+const char* const newline = "\n";
+
+}  // namespace
+
+#endif
+
+ToolRun run_program(const std::string& program, const std::vector<std::string>& args,
+                    const std::filesystem::path& out_file) {
     ToolRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    if (!std::filesystem::is_regular_file(out_file)) return run;
+    run.status = run_and_wait(program, args, out_file);
+    if (!std::filesystem::is_regular_file(out_file)) return run;  // e.g. /dev/full
     std::ifstream in(out_file, std::ios::binary);
     run.out.assign(std::istreambuf_iterator<char>(in), {});
     return run;
 }
-
-namespace {
-const char* const newline = "\n";
-}
-
-#endif
 
 ToolRun run_quarnel(const std::vector<std::string>& args,
                     const std::filesystem::path& out_file) {
