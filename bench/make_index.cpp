@@ -68,7 +68,7 @@ struct Writer {
 };
 
 std::uint32_t write_page(Writer& w, const Page& page) {
-    // The printf walk seeks with a long, which is 32 bits on Windows.
+    // Below 2 GiB, every platform's signed seek reaches every page.
     if (w.pages == max_pages) {
         std::fputs("make_index: too many keys for a 2 GiB index\n", stderr);
         std::exit(2);
