@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,11 +51,6 @@ void walk(Walk& w, std::uint32_t ref, std::size_t depth) {
     if (leaf) w.leaf_depths.push_back(depth);
 }
 
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 TEST(MakeIndex, WritesWellFormedTreesThatQuarnelAndPrintfWalkAgreeOn) {
@@ -79,7 +72,7 @@ TEST(MakeIndex, WritesWellFormedTreesThatQuarnelAndPrintfWalkAgreeOn) {
         ASSERT_EQ(made.status, 0);
 
         Walk w;
-        const std::string bytes = slurp(index);
+        const std::string bytes = read_file(index);
         w.file.assign(bytes.begin(), bytes.end());
         ASSERT_EQ(w.file.size() % ntx::page_size, 0u);
         const auto h = ntx::decode_header(w.file);

@@ -110,9 +110,7 @@ TEST_F(Quarnel, WorkedExamplePrintsHeaderAndInOrderWalk) {
 
     // The bundled example is this very tree.
     builder::write_index(file("expected.ntx"), example_header(), pages, 0x1000);
-    std::ifstream a(file("expected.ntx"), std::ios::binary), b(EXAMPLE_INDEX, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}),
-              std::string(std::istreambuf_iterator<char>(b), {}));
+    EXPECT_EQ(read_file(file("expected.ntx")), read_file(EXAMPLE_INDEX));
 }
 
 // --- Command line, open and header failures ---
@@ -421,8 +419,7 @@ TEST_F(Quarnel, FileCutOrRewrittenDuringTheWalkEndsCleanly) {
     add(add, 2);
     const fs::path index = file("index.ntx");
     builder::write_index(index, example_header(), pages);
-    std::ifstream in(index, std::ios::binary);
-    const std::string original(std::istreambuf_iterator<char>(in), {});
+    const std::string original = read_file(index);
 
     // While the tool walks it, this process cuts the file short, overwrites
     // pages with noise and puts it back, over and over.

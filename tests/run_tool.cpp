@@ -104,10 +104,13 @@ ToolRun run_program(const std::string& program, const std::vector<std::string>& 
                     const std::filesystem::path& out_file) {
     ToolRun run;
     run.status = run_and_wait(program, args, out_file);
-    if (!std::filesystem::is_regular_file(out_file)) return run;  // e.g. /dev/full
-    std::ifstream in(out_file, std::ios::binary);
-    run.out.assign(std::istreambuf_iterator<char>(in), {});
+    if (std::filesystem::is_regular_file(out_file)) run.out = read_file(out_file);  // not /dev/full
     return run;
+}
+
+std::string read_file(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 ToolRun run_quarnel(const std::vector<std::string>& args,

@@ -20,6 +20,9 @@ ToolRun run_program(const std::string& program, const std::vector<std::string>& 
 ToolRun run_quarnel(const std::vector<std::string>& args,
                     const std::filesystem::path& out_file);
 
+// The whole of a file's bytes.
+std::string read_file(const std::filesystem::path& file);
+
 // The lines as the platform's text mode writes them: each ends in LF, or
 // in CR LF on Windows.
 std::string lines(const std::vector<std::string>& text);
