@@ -15,6 +15,13 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <cerrno>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 using builder::Header;
@@ -208,25 +215,94 @@ TEST_F(Quarnel, ItemLinesNumberPadAndKeepKeysAsStored) {
                                         "      5 recno: -2147483648 Key: MIN"})));
 }
 
+// Key and key expression bytes a terminal would obey: escape sequences
+// (OSC 52 sets the clipboard, 1049h hides the report, (0 garbles it),
+// CR and BS that overwrite, LF that forges lines, TAB, DEL, the first and
+// last controls, and a code-page letter that must pass.
+const std::string hostile_key =
+    "\x1b]52;c;UFdORUQ=\a\x1b[?1049h\x1b(0\x1b[31mA\rB\bC\nD\tE\x7f\x01\x1f \x87";
+const std::string hostile_expr = "UPPER(\x1b[2J\r\nX)\x7f\x87";
+
 TEST_F(Quarnel, LineEndAndEndOfFileBytesAreReadAsStored) {
     // CR, LF and ^Z in header, reference, offsets, record and key: a file
     // read in text mode would merge or end at them. An LF in a key goes out
-    // as the platform's text mode writes every LF.
+    // as the platform's text mode writes every LF. Redirected, a hostile
+    // key is written as stored, for scripts and diffs.
     Header h = example_header();
     h.signature = 0x0a0d;
     h.version = 0x1a;
     h.root = 0x0d0a00;
-    h.key_expr = "E\x1a\r\nX";
+    h.key_expr = "E\x1a\r\nX" + hostile_expr;
     const Page p{.at = 0x0d0a00,
-                 .items = {{.recno = 0x0a0d1a0d, .key = "C\rR\nL\x1aZ"}},
-                 .offsets = {0x10d, 0x21a}};
+                 .items = {{.recno = 0x0a0d1a0d, .key = "C\rR\nL\x1aZ"},
+                           {.recno = 2, .key = hostile_key}},
+                 .offsets = {0x10d, 0x21a, 0x30d}};
     const ToolRun r = run_index(h, {p});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, lines({"***** NTX header *****", "Signature a0dh", "Version 1ah",
                             "Root d0a00h", "Next page 1000h", "Item size eh", "Key size 6h",
-                            "Key decimals 0h", "Max item 2h", "Key expr: 'E\x1a\r", "X'",
-                            "Unique: 0", "view_page", "items: 1",
-                            "      0 recno: 168630797 Key: C\rR", "L\x1aZ"}));
+                            "Key decimals 0h", "Max item 2h", "Key expr: 'E\x1a\r",
+                            "XUPPER(\x1b[2J\r", "X)\x7f\x87'", "Unique: 0", "view_page",
+                            "items: 2", "      0 recno: 168630797 Key: C\rR", "L\x1aZ",
+                            "      1 recno:   2 Key: \x1b]52;c;UFdORUQ=\a\x1b[?1049h\x1b(0"
+                            "\x1b[31mA\rB\bC",
+                            "D\tE\x7f\x01\x1f \x87"}));
+}
+
+#ifndef _WIN32
+// The tool with its standard output on a pseudo-terminal in raw mode, so
+// every byte it writes is read back unchanged from the master side.
+ToolRun run_on_terminal(const std::string& index) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) return {};
+    if (pid == 0) {
+        termios raw{};
+        tcgetattr(1, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(1, TCSANOW, &raw);
+        execl(QUARNEL_PATH, QUARNEL_PATH, index.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ToolRun r;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n > 0) {
+            r.out.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;  // EIO once the tool has closed its side
+        }
+    }
+    close(master);
+    int raw_status = 0;
+    waitpid(pid, &raw_status, 0);
+    r.status = WIFEXITED(raw_status) ? WEXITSTATUS(raw_status) : 128 + WTERMSIG(raw_status);
+    return r;
+}
+#endif
+
+TEST_F(Quarnel, OnATerminalControlBytesFromTheFileAreShownNotObeyed) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal; the console build takes the same path, "
+                    "chosen by _isatty";
+#else
+    Header h = example_header();
+    h.key_expr = hostile_expr;
+    const Page p{.at = 0x400,
+                 .items = {{.recno = 1, .key = hostile_key}, {.recno = 2, .key = "PLAIN KEY  "}}};
+    builder::write_index(file("index.ntx"), h, {p});
+    const ToolRun r = run_on_terminal(file("index.ntx").string());
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> head = example_header_lines;
+    head[9] = "Key expr: 'UPPER(^[[2J^M^JX)^?\x87'";
+    EXPECT_EQ(r.out, lines(with_header(
+                         {"view_page", "items: 2",
+                          "      0 recno:   1 Key: ^[]52;c;UFdORUQ=^G^[[?1049h^[(0^[[31m"
+                          "A^MB^HC^JD^IE^?^A^_ \x87",
+                          "      1 recno:   2 Key: PLAIN KEY  "},
+                         head)));
+#endif
 }
 
 TEST_F(Quarnel, EmptyPageVisitsItsOnlyChild) {

@@ -32,7 +32,7 @@ void print_header() {
     put_hex_line("Key decimals ", header.key_decimals);
     put_hex_line("Max item ", header.max_item);
     put_text("Key expr: '");
-    put_text(header.key_expr);
+    put_stored_text(header.key_expr);
     put_text("'");
     end_line();
     put_text("Unique: ");

@@ -28,10 +28,27 @@ char* room(std::size_t n) {
     return buffer + used;
 }
 
+bool on_terminal() {
+    if (interactive < 0) interactive = stdout_is_terminal() ? 1 : 0;
+    return interactive != 0;
+}
+
 // Called after each newline: a terminal sees every line as it ends.
 void line_ended() {
-    if (interactive < 0) interactive = stdout_is_terminal() ? 1 : 0;
-    if (interactive) flush();
+    if (on_terminal()) flush();
+}
+
+// Bytes a terminal or console would obey rather than show: the C0 controls
+// and DEL. Bytes from 0x80 up are letters of the file's code page.
+bool is_control(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7f;
+}
+
+bool has_control(std::string_view text) {
+    for (const char c : text)
+        if (is_control(c)) return true;
+    return false;
 }
 
 // "00" to "99", so decimal digits come out two per division.
@@ -94,6 +111,23 @@ void put_text(std::string_view text) {
     }
 }
 
+void put_stored_text(std::string_view text) {
+    if (!on_terminal()) {
+        put_text(text);
+        return;
+    }
+    // Caret notation, as cat -v and less show them: ESC as ^[, DEL as ^?.
+    while (!text.empty()) {
+        std::size_t n = 0;
+        while (n < text.size() && !is_control(text[n])) ++n;
+        put_text(text.substr(0, n));
+        if (n == text.size()) break;
+        const char caret[] = {'^', static_cast<char>(text[n] ^ 0x40)};
+        put_text({caret, sizeof caret});
+        text.remove_prefix(n + 1);
+    }
+}
+
 void put_dec(std::int64_t value, int width) {
     char digits[24];
     char* end = digits + sizeof digits;
@@ -138,21 +172,24 @@ void end_line() {
 void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
     // Both numbers at their widest, the two labels and the newline.
     constexpr std::size_t fixed = 11 + 8 + 11 + 6 + 1;
-    const bool key_fits = key.size() <= buffer_size - fixed;
-    char* out = room(key_fits ? fixed + key.size() : fixed);
+    // Copied straight in, unless it is too long for the buffer or must be
+    // made safe for a terminal.
+    const bool in_place =
+        key.size() <= buffer_size - fixed && !(on_terminal() && has_control(key));
+    char* out = room(in_place ? fixed + key.size() : fixed);
     out = format_dec32<7>(out, j, false);
     out = copy_literal(out, " recno: ");
     const auto mag = static_cast<std::uint32_t>(recno);
     out = format_dec32<3>(out, recno < 0 ? 0 - mag : mag, recno < 0);
     out = copy_literal(out, " Key: ");
-    if (key_fits) {
+    if (in_place) {
         std::memcpy(out, key.data(), key.size());
         out[key.size()] = '\n';
         used = static_cast<std::size_t>(out + key.size() + 1 - buffer);
         line_ended();
     } else {
         used = static_cast<std::size_t>(out - buffer);
-        put_text(key);
+        put_stored_text(key);
         end_line();
     }
 }

@@ -7,6 +7,11 @@
 #include <string_view>
 
 void put_text(std::string_view text);
+// Text taken from the file. On a terminal or console its control bytes are
+// shown in caret notation (^[ for ESC), so that a hostile key cannot move
+// the cursor, forge lines or send the terminal commands; redirected output
+// gets the bytes as stored.
+void put_stored_text(std::string_view text);
 // Signed decimal, right-aligned in at least `width` characters (%*d).
 void put_dec(std::int64_t value, int width = 0);
 // Lowercase hexadecimal without prefix or leading zeros (%x).
@@ -15,6 +20,7 @@ void end_line();
 
 // A whole item line, "%7i recno: %3i Key: %s", newline included: the one
 // line a large walk prints millions of times, so it is formatted in place.
+// The key is stored text, shown as put_stored_text shows it.
 void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key);
 
 // Sends everything still buffered and ends the process. A report that
