@@ -1,6 +1,32 @@
 #include "platform.h"
 
+#include "read_ahead.h"
+
+#include <algorithm>
 #include <cstdlib>
+
+namespace {
+#ifdef QUARNEL_NO_READ_AHEAD
+constexpr bool reads_ahead = false;  // the benchmark's build without it
+#else
+constexpr bool reads_ahead = true;
+#endif
+
+// The next byte to read ahead, and the end of what is; 0 when the file is
+// not read ahead.
+std::uint64_t ahead_at = 0;
+std::uint64_t ahead_end = 0;
+
+bool request_ahead(std::uint64_t at, std::uint64_t len);
+
+// One step further through the file, once a page has been read, so that
+// the hint never stands in the way of the read the walk waits for.
+void step_ahead() {
+    if (!reads_ahead || ahead_at >= ahead_end) return;
+    const std::uint64_t len = std::min(read_ahead_step, ahead_end - ahead_at);
+    if (request_ahead(ahead_at, len)) ahead_at += len;
+}
+}  // namespace
 
 #ifdef _WIN32
 
@@ -13,17 +39,72 @@
 namespace {
 HANDLE index_handle = INVALID_HANDLE_VALUE;
 std::uint64_t index_bytes = 0;
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Windows has no hint that brings a file range into its cache without a
+// mapping, so the steps are read into one scratch buffer through a second,
+// overlapped handle: one step at a time in flight, none waited for. The
+// walk's own handle and reads stay as they are.
+HANDLE ahead_handle = INVALID_HANDLE_VALUE;
+OVERLAPPED ahead_io;
+bool ahead_busy = false;
+char ahead_buffer[read_ahead_step];
+
+std::uint64_t available_memory() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
+}
+
+void open_ahead(const char* path) {
+    const bool regular = GetFileType(index_handle) == FILE_TYPE_DISK;
+    if (!read_ahead_allowed(regular, index_bytes, available_memory())) return;
+    ahead_handle = CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (ahead_handle != INVALID_HANDLE_VALUE) ahead_end = index_bytes;
+}
+
+// False while the step before is still being read: this one waits for the
+// next page read.
+bool request_ahead(std::uint64_t at, std::uint64_t len) {
+    DWORD n = 0;
+    if (ahead_busy) {
+        if (!HasOverlappedIoCompleted(&ahead_io)) return false;
+        GetOverlappedResult(ahead_handle, &ahead_io, &n, FALSE);
+        ahead_busy = false;
+    }
+    ahead_io = OVERLAPPED{};
+    ahead_io.Offset = static_cast<DWORD>(at);
+    ahead_io.OffsetHigh = static_cast<DWORD>(at >> 32);
+    // Done at once from the cache, under way, or failed: a failed step is
+    // not tried again, since the walk's own read will tell of any fault.
+    ahead_busy = !ReadFile(ahead_handle, ahead_buffer, static_cast<DWORD>(len), nullptr,
+                           &ahead_io) &&
+                 GetLastError() == ERROR_IO_PENDING;
+    return true;
+}
+
+void close_ahead() {
+    if (ahead_handle == INVALID_HANDLE_VALUE) return;
+    if (ahead_busy) {
+        DWORD n = 0;
+        CancelIo(ahead_handle);
+        GetOverlappedResult(ahead_handle, &ahead_io, &n, TRUE);
+    }
+    CloseHandle(ahead_handle);
+}
 }  // namespace
 
 bool open_index(const char* path) {
-    index_handle = CreateFileA(path, GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    index_handle = CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (index_handle == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size;
     index_bytes = GetFileSizeEx(index_handle, &size) && size.QuadPart > 0
                       ? static_cast<std::uint64_t>(size.QuadPart)
                       : 0;
+    if (reads_ahead) open_ahead(path);
     return true;
 }
 
@@ -41,10 +122,14 @@ std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
             break;
         got += n;
     }
+    step_ahead();
     return got;
 }
 
-int close_index() { return CloseHandle(index_handle) ? 0 : -1; }
+int close_index() {
+    close_ahead();
+    return CloseHandle(index_handle) ? 0 : -1;
+}
 
 bool write_stdout(const char* data, std::size_t size) {
     // _write in text mode turns each LF into CR LF, as the console expects.
@@ -63,7 +148,11 @@ bool stdout_is_terminal() { return _isatty(1) != 0; }
 #else
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -72,6 +161,39 @@ static_assert(sizeof(off_t) >= 8, "index offsets up to 4 GiB need a 64-bit off_t
 namespace {
 int index_fd = -1;
 std::uint64_t index_bytes = 0;
+
+// MemAvailable counts the page cache the kernel can reclaim, which a file
+// read ahead may take the place of; the free memory of sysinfo leaves it
+// out, and reads near zero on any machine that has been busy a while. So
+// sysinfo is only the fallback, where /proc is not mounted.
+std::uint64_t available_memory() {
+    char text[4096];
+    const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+    if (fd != -1) {
+        const ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        text[n > 0 ? n : 0] = '\0';
+        unsigned long long kib = 0;
+        const char* line = std::strstr(text, "MemAvailable:");
+        if (line && std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) return kib * 1024;
+    }
+    struct sysinfo info;
+    if (sysinfo(&info) != 0) return 0;
+    return (std::uint64_t{info.freeram} + info.bufferram) * info.mem_unit;
+}
+
+void open_ahead() {
+    struct stat st;
+    const bool regular = fstat(index_fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (read_ahead_allowed(regular, index_bytes, available_memory())) ahead_end = index_bytes;
+}
+
+// The hint returns at once; the kernel reads the step in the background.
+bool request_ahead(std::uint64_t at, std::uint64_t len) {
+    posix_fadvise(index_fd, static_cast<off_t>(at), static_cast<off_t>(len),
+                  POSIX_FADV_WILLNEED);
+    return true;
+}
 }  // namespace
 
 bool open_index(const char* path) {
@@ -81,6 +203,7 @@ bool open_index(const char* path) {
     if (index_fd == -1) return false;
     const off_t end = lseek(index_fd, 0, SEEK_END);
     index_bytes = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    if (reads_ahead) open_ahead();
     return true;
 }
 
@@ -94,6 +217,7 @@ std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
+    step_ahead();
     return got;
 }
 
