@@ -1,7 +1,7 @@
 # Packages: a Debian package on Linux, a zip for the Windows build.
 set(CPACK_PACKAGE_NAME quarnel)
 set(CPACK_PACKAGE_VENDOR "The quarnel developers")
-set(CPACK_PACKAGE_CONTACT "The quarnel developers <maintainers@users.noreply.c-seed-29117828.example>")
+set(CPACK_PACKAGE_CONTACT "The quarnel developers <developers@quarnel.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspector of NTX index files")
 set(CPACK_PACKAGE_DESCRIPTION
   "quarnel prints the header record of an NTX index file and an in-order walk
