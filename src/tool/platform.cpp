@@ -148,7 +148,6 @@ bool stdout_is_terminal() { return _isatty(1) != 0; }
 #else
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -173,9 +172,14 @@ std::uint64_t available_memory() {
         const ssize_t n = read(fd, text, sizeof text - 1);
         close(fd);
         text[n > 0 ? n : 0] = '\0';
-        unsigned long long kib = 0;
-        const char* line = std::strstr(text, "MemAvailable:");
-        if (line && std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) return kib * 1024;
+        const char* at = std::strstr(text, "MemAvailable:");
+        if (at) {
+            at += std::strlen("MemAvailable:");
+            while (*at == ' ') ++at;
+            std::uint64_t kib = 0;
+            for (; *at >= '0' && *at <= '9'; ++at) kib = kib * 10 + static_cast<unsigned>(*at - '0');
+            return kib * 1024;
+        }
     }
     struct sysinfo info;
     if (sysinfo(&info) != 0) return 0;

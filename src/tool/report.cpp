@@ -29,7 +29,8 @@ char* room(std::size_t n) {
 }
 
 bool on_terminal() {
-    if (interactive < 0) interactive = stdout_is_terminal() ? 1 : 0;
+    if (interactive < 0) [[unlikely]]
+        interactive = stdout_is_terminal() ? 1 : 0;
     return interactive != 0;
 }
 
@@ -43,12 +44,6 @@ void line_ended() {
 bool is_control(char c) {
     const auto b = static_cast<unsigned char>(c);
     return b < 0x20 || b == 0x7f;
-}
-
-bool has_control(std::string_view text) {
-    for (const char c : text)
-        if (is_control(c)) return true;
-    return false;
 }
 
 // "00" to "99", so decimal digits come out two per division.
@@ -172,10 +167,10 @@ void end_line() {
 void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
     // Both numbers at their widest, the two labels and the newline.
     constexpr std::size_t fixed = 11 + 8 + 11 + 6 + 1;
-    // Copied straight in, unless it is too long for the buffer or must be
-    // made safe for a terminal.
-    const bool in_place =
-        key.size() <= buffer_size - fixed && !(on_terminal() && has_control(key));
+    // Redirected, the key is copied straight in. A terminal takes the
+    // general path, which makes the key safe and sends the line at once;
+    // it is slow next to the terminal itself.
+    const bool in_place = !on_terminal() && key.size() <= buffer_size - fixed;
     char* out = room(in_place ? fixed + key.size() : fixed);
     out = format_dec32<7>(out, j, false);
     out = copy_literal(out, " recno: ");
@@ -186,7 +181,6 @@ void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
         std::memcpy(out, key.data(), key.size());
         out[key.size()] = '\n';
         used = static_cast<std::size_t>(out + key.size() + 1 - buffer);
-        line_ended();
     } else {
         used = static_cast<std::size_t>(out - buffer);
         put_stored_text(key);
