@@ -53,6 +53,7 @@ namespace {
 
 struct Walk {
     std::span<const std::uint8_t> file;
+    bool terminal;
     ReportDigest& out;
     std::vector<std::uint32_t> path;
     std::uint64_t visits = 0;
@@ -71,6 +72,20 @@ std::uint32_t u32(const std::uint8_t* p) { return u16(p) | std::uint32_t{u16(p +
 std::string_view text(const std::uint8_t* p, std::size_t room) {
     const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p, 0, room));
     return {reinterpret_cast<const char*>(p), zero ? static_cast<std::size_t>(zero - p) : room};
+}
+
+// Text from the file as it is shown: on a terminal, C0 controls and DEL
+// as cat -v writes them.
+void add_text(ReportDigest& out, std::string_view text, bool terminal) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (terminal && (b < 0x20 || b == 0x7f)) {
+            const char caret[] = {'^', b == 0x7f ? '?' : static_cast<char>('@' + b)};
+            out.add({caret, 2});
+        } else {
+            out.add({&c, 1});
+        }
+    }
 }
 
 bool visit(Walk& w, std::uint32_t ref);
@@ -119,7 +134,7 @@ bool visit(Walk& w, std::uint32_t ref) {
         if (j == n) break;
         printf_to(w.out, "%7u recno: %3" PRId32 " Key: ",
                   j, static_cast<std::int32_t>(u32(page + at + 4)));
-        w.out.add(text(page + at + 8, 1024 - (at + 8)));
+        add_text(w.out, text(page + at + 8, 1024 - (at + 8)), w.terminal);
         w.out.add("\n");
     }
     w.path.pop_back();
@@ -128,7 +143,7 @@ bool visit(Walk& w, std::uint32_t ref) {
 
 }  // namespace
 
-int expected_report(std::span<const std::uint8_t> bytes, const char* path,
+int expected_report(std::span<const std::uint8_t> bytes, const char* path, bool terminal,
                     ReportDigest& out) {
     if (bytes.size() < 280) {
         out.add("Error reading header of ");
@@ -142,10 +157,10 @@ int expected_report(std::span<const std::uint8_t> bytes, const char* path,
     printf_to(out, "Next page %xh\nItem size %xh\nKey size %xh\n",
               u32(h + 8), u16(h + 12), u16(h + 14));
     printf_to(out, "Key decimals %xh\nMax item %xh\nKey expr: '", u16(h + 16), u16(h + 20));
-    out.add(text(h + 22, 256));
+    add_text(out, text(h + 22, 256), terminal);
     printf_to(out, "'\nUnique: %d\n", static_cast<int>(static_cast<std::int8_t>(h[278])));
 
-    Walk w{bytes, out, {}};
+    Walk w{bytes, terminal, out, {}};
     w.max_visits = 2 * (bytes.size() / 1024) + 1024;
     return visit(w, u32(h + 4)) ? 0 : 1;
 }

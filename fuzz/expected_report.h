@@ -28,6 +28,7 @@ struct ReportDigest {
 
 bool same_report(const ReportDigest& a, const ReportDigest& b);
 
-// The report and exit status for the file `bytes` named `path`.
-int expected_report(std::span<const std::uint8_t> bytes, const char* path,
+// The report and exit status for the file `bytes` named `path`, written to
+// a terminal when `terminal`, else redirected.
+int expected_report(std::span<const std::uint8_t> bytes, const char* path, bool terminal,
                     ReportDigest& out);

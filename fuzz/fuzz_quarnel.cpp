@@ -18,6 +18,9 @@ int quarnel_main(int argc, char** argv);  // the tool's main, renamed
 namespace {
 
 std::span<const std::uint8_t> input;
+// Whether standard output is a terminal, for the whole process: the tool
+// asks once. QUARNEL_FUZZ_TERMINAL=1 sets it.
+bool terminal = false;
 ReportDigest printed;
 ReportDigest want;
 
@@ -61,9 +64,15 @@ bool write_stdout(const char* data, std::size_t size) {
     return true;
 }
 
-bool stdout_is_terminal() { return false; }
+bool stdout_is_terminal() { return terminal; }
 
 void end_process(int status) { throw RunEnded{status}; }
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* mode = std::getenv("QUARNEL_FUZZ_TERMINAL");
+    terminal = mode && std::strcmp(mode, "1") == 0;
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     input = {data, size};
@@ -78,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         status = end.status;
     }
     want.reset();
-    const int want_status = expected_report(input, name, want);
+    const int want_status = expected_report(input, name, terminal, want);
     if (status != want_status || !same_report(printed, want))
         mismatch(want_status, status);
     return 0;
