@@ -172,12 +172,13 @@ std::uint64_t available_memory() {
         const ssize_t n = read(fd, text, sizeof text - 1);
         close(fd);
         text[n > 0 ? n : 0] = '\0';
-        const char* at = std::strstr(text, "MemAvailable:");
-        if (at) {
-            at += std::strlen("MemAvailable:");
+        constexpr char label[] = "MemAvailable:";
+        if (const char* at = std::strstr(text, label)) {
+            at += sizeof label - 1;
             while (*at == ' ') ++at;
             std::uint64_t kib = 0;
-            for (; *at >= '0' && *at <= '9'; ++at) kib = kib * 10 + static_cast<unsigned>(*at - '0');
+            for (; *at >= '0' && *at <= '9'; ++at)
+                kib = kib * 10 + static_cast<unsigned>(*at - '0');
             return kib * 1024;
         }
     }
