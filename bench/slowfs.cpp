@@ -10,10 +10,11 @@
 //   was read once is served from memory. Cached pages are kept across
 //   opens while the file's size and time are unchanged, as share clients
 //   keep them.
-// - The default multi-threaded loop serves requests side by side: several
-//   outstanding reads (the kernel's asynchronous read-ahead, or a reader's
-//   own) wait out their delays together, as on a share with several
-//   requests in flight.
+// - The multi-threaded loop serves requests side by side, in up to 16
+//   threads, more than the 12 asynchronous requests the kernel keeps in
+//   flight by default: several outstanding reads (the kernel's read-ahead,
+//   or a reader's own) wait out their delays together, as on a share with
+//   several requests in flight.
 // - The delay is per request, before the read, whatever its size: a round
 //   trip, not a bandwidth.
 #define FUSE_USE_VERSION 31
@@ -111,8 +112,11 @@ bool parse_delay(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // FUSE gets every argument but the source and the delay.
-    std::vector<char*> args{argv[0]};
+    // FUSE gets every argument but the source and the delay, after these
+    // defaults. Naming the thread limit also keeps libfuse 3.14 from
+    // warning about its own default.
+    static char options[] = "-oro,fsname=slowfs,subtype=slowfs,max_threads=16";
+    std::vector<char*> args{argv[0], options};
     bool have_delay = false;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--delay-us") == 0 && i + 1 < argc) {
@@ -133,8 +137,6 @@ int main(int argc, char** argv) {
     }
     source = resolved;
     if (source == "/") source.clear();  // paths from FUSE start with '/'
-    static char options[] = "-oro,fsname=slowfs,subtype=slowfs";
-    args.push_back(options);
 
     fuse_operations ops{};
     ops.getattr = get_attributes;
