@@ -113,9 +113,9 @@ bool parse_delay(const char* text) {
 
 int main(int argc, char** argv) {
     // FUSE gets every argument but the source and the delay, after these
-    // defaults. Naming the thread limit also keeps libfuse 3.14 from
-    // warning about its own default.
-    static char options[] = "-oro,fsname=slowfs,subtype=slowfs,max_threads=16";
+    // defaults. Threads are kept rather than made per request; naming
+    // how many also keeps libfuse 3.14 from warning about its own default.
+    static char options[] = "-oro,fsname=slowfs,subtype=slowfs,max_threads=16,max_idle_threads=16";
     std::vector<char*> args{argv[0], options};
     bool have_delay = false;
     for (int i = 2; i < argc; ++i) {
