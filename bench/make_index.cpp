@@ -3,8 +3,11 @@
 // multiples of 1024, fixed-size item slots, keys padded with spaces, every
 // leaf at the same depth, and pages filled to a chosen fraction.
 //
-// Pages are written in one sequential pass, each subtree before the page
-// that refers to it, so memory stays at one page per level whatever N is.
+// Pages are made in one pass, each subtree before the page that refers to
+// it, so memory stays at one page per level whatever N is. A layout other
+// than `sorted` only changes where each page lands in the file (and so the
+// child references): the pages' keys, record numbers and order of making
+// stay the same, and so does the report, but for the Root line.
 #include "ntx_layout.h"
 
 #include <algorithm>
@@ -61,27 +64,94 @@ void put32(std::uint8_t* at, std::uint64_t v) {
 
 constexpr std::uint64_t max_pages = (std::uint64_t{1} << 31) / ntx::page_size;
 
+enum class Order { sorted, mixed, scattered };
+
+// Where the k-th page made goes. Slots count pages from the file's start;
+// slot 0 is the header block.
+struct Placement {
+    Order order = Order::sorted;
+    double share = 0;          // of pages moved to the end, when mixed
+    std::uint64_t pages = 0;   // in the tree
+    std::uint64_t moved = 0;   // of them, when mixed
+    std::uint64_t made = 0;
+    std::uint64_t moved_made = 0;
+};
+
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15u;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+    return x ^ (x >> 31);
+}
+
+// A fixed pseudo-random bijection of 0..n-1 that needs no table: a Feistel
+// network over the fewest even bits that hold n - 1, applied again while
+// the result falls outside 0..n-1. Its domain is under 4n, so that takes
+// few rounds.
+std::uint64_t permute(std::uint64_t x, std::uint64_t n) {
+    if (n < 2) return x;
+    unsigned half = 1;
+    while ((std::uint64_t{1} << (2 * half)) < n) ++half;
+    const std::uint64_t mask = (std::uint64_t{1} << half) - 1;
+    do {
+        std::uint64_t left = x >> half, right = x & mask;
+        for (std::uint64_t round = 0; round < 4; ++round) {
+            const std::uint64_t next = left ^ (mix(right ^ (round << 40) ^ (n << 8)) & mask);
+            left = right;
+            right = next;
+        }
+        x = (left << half) | right;
+    } while (x >= n);
+    return x;
+}
+
+bool is_moved(const Placement& p, std::uint64_t k) {
+    return static_cast<double>(mix(k ^ 0x5bd1e995u) >> 11) * 0x1p-53 < p.share;
+}
+
+// Unmoved pages keep the order they were made in; the moved ones follow
+// them, shuffled.
+std::uint64_t next_slot(Placement& p) {
+    const std::uint64_t k = p.made++;
+    switch (p.order) {
+    case Order::sorted:
+        return 1 + k;
+    case Order::scattered:
+        return 1 + permute(k, p.pages);
+    case Order::mixed:
+        break;
+    }
+    if (!is_moved(p, k)) return 1 + (k - p.moved_made);
+    return 1 + (p.pages - p.moved) + permute(p.moved_made++, p.moved);
+}
+
+// Pages go out in runs of consecutive slots, so that the sorted layout is
+// written sequentially, with a seek only between runs.
 struct Writer {
     std::FILE* out = nullptr;
     std::vector<std::uint8_t> buffer;
-    std::uint64_t pages = 0;  // written so far, the header block included
+    std::uint64_t buffer_slot = 0;  // the slot of the buffer's first page
+    Placement place;
 };
 
-std::uint32_t write_page(Writer& w, const Page& page) {
+void flush(Writer& w) {
     // Below 2 GiB, every platform's signed seek reaches every page.
-    if (w.pages == max_pages) {
-        std::fputs("make_index: too many keys for a 2 GiB index\n", stderr);
-        std::exit(2);
+    if (std::fseek(w.out, static_cast<long>(w.buffer_slot * ntx::page_size), SEEK_SET) != 0 ||
+        std::fwrite(w.buffer.data(), 1, w.buffer.size(), w.out) != w.buffer.size()) {
+        std::perror("make_index: write");
+        std::exit(1);
     }
-    if (w.buffer.size() + page.size() > w.buffer.capacity()) {
-        if (std::fwrite(w.buffer.data(), 1, w.buffer.size(), w.out) != w.buffer.size()) {
-            std::perror("make_index: write");
-            std::exit(1);
-        }
-        w.buffer.clear();
-    }
+    w.buffer.clear();
+}
+
+std::uint32_t write_page(Writer& w, const Page& page) {
+    const std::uint64_t slot = next_slot(w.place);
+    if (!w.buffer.empty() && (slot != w.buffer_slot + w.buffer.size() / ntx::page_size ||
+                              w.buffer.size() + page.size() > w.buffer.capacity()))
+        flush(w);
+    if (w.buffer.empty()) w.buffer_slot = slot;
     w.buffer.insert(w.buffer.end(), page.begin(), page.end());
-    return static_cast<std::uint32_t>(w.pages++ * ntx::page_size);
+    return static_cast<std::uint32_t>(slot * ntx::page_size);
 }
 
 struct Keys {
@@ -117,6 +187,37 @@ std::vector<std::uint64_t> subtree_sizes(const Layout& l, std::uint64_t n) {
     return size;
 }
 
+// Children share the keys evenly, so every leaf ends at one depth.
+struct Split {
+    std::uint64_t children = 0;
+    std::uint64_t spread = 0;  // keys left to the children
+};
+
+Split split(const std::vector<std::uint64_t>& size, std::uint64_t count, std::size_t height) {
+    const std::uint64_t below = size[height - 1];
+    Split s;
+    s.children = (count + below + 1) / (below + 1);
+    s.spread = count - (s.children - 1);
+    return s;
+}
+
+std::uint64_t child_keys(const Split& s, std::uint64_t c) {
+    return s.spread / s.children + (c < s.spread % s.children ? 1 : 0);
+}
+
+// Pages of the subtree that build() writes for the same arguments. Children
+// hold one of two key counts, so two calls a level suffice.
+std::uint64_t count_pages(const std::vector<std::uint64_t>& size, std::uint64_t count,
+                          std::size_t height) {
+    if (height == 1) return 1;
+    const Split s = split(size, count, height);
+    const std::uint64_t larger = s.spread % s.children;
+    std::uint64_t pages = 1 + (s.children - larger) * count_pages(size, s.spread / s.children,
+                                                                  height - 1);
+    if (larger > 0) pages += larger * count_pages(size, s.spread / s.children + 1, height - 1);
+    return pages;
+}
+
 // Writes the subtree of `count` keys and `height` levels; returns its root.
 std::uint32_t build(Writer& w, Keys& keys, const Layout& l,
                     const std::vector<std::uint64_t>& size, std::uint64_t count,
@@ -128,14 +229,10 @@ std::uint32_t build(Writer& w, Keys& keys, const Layout& l,
     if (height == 1) {
         for (; items < count; ++items) next_key(keys, l, slot(items));
     } else {
-        // Children share the keys evenly, so every leaf ends at one depth.
-        const std::uint64_t below = size[height - 1];
-        const std::uint64_t children = (count + below + 1) / (below + 1);
-        const std::uint64_t spread = count - (children - 1);
-        for (std::uint64_t c = 0; c < children; ++c) {
-            const std::uint64_t sub = spread / children + (c < spread % children ? 1 : 0);
-            const std::uint32_t child = build(w, keys, l, size, sub, height - 1);
-            if (c + 1 == children) {
+        const Split s = split(size, count, height);
+        for (std::uint64_t c = 0; c < s.children; ++c) {
+            const std::uint32_t child = build(w, keys, l, size, child_keys(s, c), height - 1);
+            if (c + 1 == s.children) {
                 last_child = child;
             } else {
                 put32(slot(items), child);
@@ -158,32 +255,59 @@ bool parse(const char* text, auto& value) {
     return ec == std::errc{} && p == end;
 }
 
+bool parse_layout(const std::string& text, Placement& p) {
+    const std::string mixed = "mixed:";
+    if (text == "sorted") {
+        p.order = Order::sorted;
+    } else if (text == "scattered") {
+        p.order = Order::scattered;
+    } else if (text.starts_with(mixed)) {
+        p.order = Order::mixed;
+        return parse(text.c_str() + mixed.size(), p.share) && p.share >= 0 && p.share <= 1;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::uint64_t n = 0;
     std::size_t key_size = 20;
     double fill = 0.8;
-    if (argc < 3 || argc > 5 || !parse(argv[2], n) ||
+    Writer w;
+    if (argc < 3 || argc > 6 || !parse(argv[2], n) ||
         (argc > 3 && !parse(argv[3], key_size)) || (argc > 4 && !parse(argv[4], fill)) ||
-        key_size < 10 || key_size > 200 || !(fill > 0 && fill <= 1)) {
+        (argc > 5 && !parse_layout(argv[5], w.place)) || key_size < 10 || key_size > 200 ||
+        !(fill > 0 && fill <= 1)) {
         std::fputs("Use: make_index FILE KEYS [KEY_SIZE 10-200, default 20] "
-                   "[FILL 0-1, default 0.8]\n",
+                   "[FILL 0-1, default 0.8] [LAYOUT sorted (default), mixed:SHARE "
+                   "(that share of pages moved to the end, shuffled) or scattered]\n",
                    stderr);
         return 2;
     }
     const Layout l = make_layout(key_size, fill);
     const auto size = subtree_sizes(l, n);
+    const std::size_t height = std::max<std::size_t>(size.size() - 1, 1);
 
-    Writer w;
+    // Known before the first page is placed, since the layouts place pages
+    // by their share of the whole.
+    Placement& place = w.place;
+    place.pages = count_pages(size, n, height);
+    if (place.pages >= max_pages) {
+        std::fputs("make_index: too many keys for a 2 GiB index\n", stderr);
+        return 2;
+    }
+    if (place.order == Order::mixed)
+        for (std::uint64_t k = 0; k < place.pages; ++k) place.moved += is_moved(place, k) ? 1 : 0;
+
     w.out = std::fopen(argv[1], "wb");
     if (!w.out) {
         std::perror(argv[1]);
         return 1;
     }
     w.buffer.reserve(4 << 20);
-    Page header_block{};
-    write_page(w, header_block);  // filled in once the root is known
 
     Keys keys;
     keys.total = std::max<std::uint64_t>(n, 1);
@@ -191,8 +315,10 @@ int main(int argc, char** argv) {
     // scatters record numbers as a permutation of 1..total.
     keys.stride = keys.total * 618034 / 1000000 | 1;
     while (std::gcd(keys.stride, keys.total) != 1) keys.stride += 2;
-    const std::uint32_t root = build(w, keys, l, size, n, std::max<std::size_t>(size.size() - 1, 1));
+    const std::uint32_t root = build(w, keys, l, size, n, height);
+    flush(w);
 
+    Page header_block{};
     std::uint8_t* h = header_block.data();
     put16(h + ntx::signature_at, 6);
     put16(h + ntx::version_at, 1);
@@ -206,9 +332,8 @@ int main(int argc, char** argv) {
     const char expr[] = "CODE+NAME";
     std::memcpy(h + ntx::key_expr_at, expr, sizeof expr);
 
-    bool ok = std::fwrite(w.buffer.data(), 1, w.buffer.size(), w.out) == w.buffer.size() &&
-              std::fseek(w.out, 0, SEEK_SET) == 0 &&
-              std::fwrite(h, 1, ntx::header_size, w.out) == ntx::header_size;
+    bool ok = std::fseek(w.out, 0, SEEK_SET) == 0 &&
+              std::fwrite(h, 1, header_block.size(), w.out) == header_block.size();
     ok = std::fclose(w.out) == 0 && ok;
     if (!ok) {
         std::perror("make_index: write");

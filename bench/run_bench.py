@@ -16,13 +16,26 @@ time, which waiting for a processor held by other work does not inflate.
 Needs GNU time (Debian package time) and a Release build with the bench
 tools (the default): cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
 cmake --build build
+
+With --cold (or --share-delay-us N) it runs the storage matrix instead:
+indexes laid out sorted, mixed and scattered by make_index, each read with
+the page cache dropped before every timed run (which needs root), through
+bench/slowfs as a file share with N us per read request (1000 by default),
+and warm; by quarnel, its build without read-ahead (bench/quarnel_plain),
+the printf walk and cat. Every command runs once a round, and the table
+shows median times, medians of the ratios within each round, the worst time
+to the first line on a terminal and quarnel's peak memory, then the targets
+met or missed. The share is unmounted on every exit, Ctrl-C included.
 """
 
 import argparse
+import hashlib
 import math
 import os
 import platform
+import select
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -200,6 +213,384 @@ def print_targets(results, cpu=False):
         print(f"- {name}: {value:.2f} {'met' if ok else 'MISSED'}")
 
 
+# ---------------------------------------------------------------------------
+# The storage matrix (--cold): the same index in several layouts, read with
+# the page cache dropped, through slowfs as a file share, and warm.
+
+LAYOUTS = "sorted,mixed:0.4,scattered"
+DROP_CACHES = "/proc/sys/vm/drop_caches"
+# Rows of the matrix, each run with the index as its only argument.
+STORAGE_TOOLS = ("quarnel", "plain", "printf", "cat")
+TOOL_NAMES = {"quarnel": "quarnel", "plain": "plain build", "printf": "printf walk",
+              "cat": "cat index"}
+CASES = ("local cold", "local warm", "share cold", "share warm")
+
+# Processes started and not yet waited for, ended on any early exit so that
+# none holds a file open in the mount.
+running = set()
+
+
+def drop_caches():
+    os.sync()
+    with open(DROP_CACHES, "w") as f:
+        f.write("3\n")
+
+
+def check_cold_possible():
+    """Cold figures are only cold if the cache really was dropped."""
+    if os.geteuid() != 0:
+        sys.exit("--cold drops the page cache before every timed run, which needs root; "
+                 "no figures are printed as cold without it")
+    try:
+        drop_caches()
+    except OSError as e:
+        sys.exit(f"cannot drop the page cache ({DROP_CACHES}: {e}); "
+                 "no figures are printed as cold without it")
+
+
+def end_running():
+    for proc in list(running):
+        if proc.returncode is None:
+            proc.kill()
+            proc.wait()
+        running.discard(proc)
+
+
+def timed(argv):
+    """One run with output to /dev/null; returns (wall, CPU) seconds."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    running.add(proc)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    running.discard(proc)
+    if proc.returncode != 0:
+        sys.exit(f"{' '.join(argv)} ended with status {proc.returncode}")
+    return elapsed, usage.ru_utime + usage.ru_stime
+
+
+def first_line_seconds(argv):
+    """Time from start to the first newline the program writes to a
+    terminal, where it writes line by line; the run is then ended."""
+    master, slave = os.openpty()
+    proc = None
+    try:
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, stdout=slave, stdin=subprocess.DEVNULL)
+        running.add(proc)
+        os.close(slave)
+        slave = -1
+        seen = b""
+        while b"\n" not in seen:
+            ready, _, _ = select.select([master], [], [], 60)
+            if not ready:
+                sys.exit(f"{' '.join(argv)} wrote no line in 60 s")
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other side closed
+                chunk = b""
+            if not chunk:
+                sys.exit(f"{' '.join(argv)} ended without a line")
+            seen += chunk
+        return time.perf_counter() - start
+    finally:
+        if proc is not None:
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+            running.discard(proc)
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+
+
+def report_digest(argv):
+    h = hashlib.sha256()
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    running.add(proc)
+    while chunk := proc.stdout.read(MIB):
+        h.update(chunk)
+    proc.stdout.close()
+    status = proc.wait()
+    running.discard(proc)
+    if status != 0:
+        sys.exit(f"{' '.join(argv)} ended with status {status}")
+    return h.hexdigest()
+
+
+def mount_share(slowfs, source, mountpoint, delay_us):
+    """Starts slowfs in the foreground, in a session of its own so that a
+    Ctrl-C reaches only this script, which unmounts in order."""
+    proc = subprocess.Popen([slowfs, source, mountpoint, "--delay-us", str(delay_us), "-f"],
+                            stdin=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 10
+    while not is_mounted(mountpoint):
+        if proc.poll() is not None:
+            why = ("the mount was refused" if proc.returncode == 4
+                   else f"status {proc.returncode}")
+            sys.exit(f"slowfs could not mount {mountpoint} ({why}); "
+                     "--no-share leaves the share out")
+        if time.monotonic() > deadline:
+            proc.kill()
+            proc.wait()
+            sys.exit(f"slowfs did not mount {mountpoint} within 10 s")
+        time.sleep(0.01)
+    return proc
+
+
+def is_mounted(path):
+    """From the mount table, which still lists a mount whose server died
+    (where a stat of it fails)."""
+    path = os.path.realpath(path)
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            where = line.split()[1]
+            for code in ("\\040", "\\011", "\\012", "\\134"):
+                where = where.replace(code, chr(int(code[1:], 8)))
+            if where == path:
+                return True
+    return False
+
+
+def unmount_share(proc, mountpoint):
+    """Returns whether the mount is gone."""
+    for argv in (["fusermount3", "-u", mountpoint], ["umount", "-l", mountpoint]):
+        if not is_mounted(mountpoint):
+            break
+        subprocess.run(argv, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if proc.poll() is None:
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.terminate()
+            proc.wait()
+    return not is_mounted(mountpoint)
+
+
+def warm(path, argv, tiny):
+    """Fills the cache with the index, and with each program, which the
+    last drop took out too: a run on a tiny index loads it."""
+    timed(["cat", path])
+    for command in argv.values():
+        timed(command + [tiny])
+
+
+def make_index(tools, args):
+    if subprocess.run([tools["make_index"]] + args, stdin=subprocess.DEVNULL).returncode != 0:
+        sys.exit(f"make_index {' '.join(args)} failed")
+
+
+def measure_layout(layout, tools, dirs, args):
+    name = layout.replace(":", "-")
+    local = os.path.join(dirs["local"], f"index-{name}.ntx")
+    share_source = os.path.join(dirs["share source"], f"index-{name}.ntx")
+    share = os.path.join(dirs["share"], f"index-{name}.ntx")
+    paths = {"local cold": local, "local warm": local}
+    keys = {"local": args.local_keys, "share": args.share_keys}
+    made = [(local, args.local_keys)]
+    if not args.no_share:
+        paths.update({"share cold": share, "share warm": share})
+        made.append((share_source, args.share_keys))
+    for path, n in made:
+        make_index(tools, [path, str(n), str(args.key_size), str(args.fill), layout])
+    argv = {"quarnel": [tools["quarnel"]], "plain": [tools["quarnel_plain"]],
+            "printf": [tools["printf_walk"]], "cat": ["cat"]}
+
+    # Every tool prints quarnel's report, and the share passes the file
+    # through unchanged: else the timings are of different work.
+    checks = [(local, local)]
+    if not args.no_share:
+        checks.append((share_source, share))
+    for source, path in checks:
+        reference = report_digest(argv["quarnel"] + [source])
+        for tool in ("quarnel", "plain", "printf"):
+            if report_digest(argv[tool] + [path]) != reference:
+                sys.exit(f"{TOOL_NAMES[tool]}'s report of {path} differs from quarnel's "
+                         f"of {source}")
+
+    cases = [c for c in CASES if c in paths]
+    times = {(case, tool): [] for case in cases for tool in STORAGE_TOOLS}
+    cpu = {(case, tool): [] for case in cases for tool in STORAGE_TOOLS}
+    first = {(case, tool): [] for case in cases for tool in ("quarnel", "plain")}
+    for r in range(args.rounds):
+        # Every other round in reverse: on a shared virtual machine a cold
+        # run's time depends on what ran just before it, and each program
+        # is to meet that equally often.
+        order = STORAGE_TOOLS if r % 2 == 0 else STORAGE_TOOLS[::-1]
+        for case in cases:
+            cold = case.endswith("cold")
+            path = paths[case]
+            if not cold:
+                warm(path, argv, dirs["tiny"])
+            for tool in order:
+                if cold:
+                    drop_caches()
+                wall, used = timed(argv[tool] + [path])
+                times[(case, tool)].append(wall)
+                cpu[(case, tool)].append(used)
+            for tool in [t for t in order if t in ("quarnel", "plain")]:
+                if cold:
+                    drop_caches()
+                first[(case, tool)].append(first_line_seconds(argv[tool] + [path]))
+    peaks = {}
+    for case in cases:
+        if case.endswith("cold"):
+            drop_caches()
+        else:
+            warm(paths[case], argv, dirs["tiny"])
+        peaks[case] = peak_rss_kib(argv["quarnel"] + [paths[case]], os.devnull, dirs["tmp"])
+    result = {
+        "layout": layout,
+        "cases": cases,
+        "keys": {case: keys[case.split()[0]] for case in cases},
+        "bytes": {case: os.path.getsize(paths[case]) for case in cases},
+        "median": {k: statistics.median(t) for k, t in times.items()},
+        "ratios": storage_ratios(cases, times, cpu),
+        "first_ms": {k: 1000 * max(t) for k, t in first.items()},
+        "peak_kib": peaks,
+    }
+    for path, _ in made:
+        os.remove(path)
+    return result
+
+
+def storage_ratios(cases, times, cpu):
+    """Medians of the ratios within each round, per case."""
+    def median_ratio(top, bottom):
+        return statistics.median(t / b for t, b in zip(top, bottom))
+
+    ratios = {}
+    for case in cases:
+        q, p, f, c = (times[(case, tool)] for tool in STORAGE_TOOLS)
+        ratios[(case, "plain/quarnel")] = median_ratio(p, q)
+        ratios[(case, "quarnel/plain")] = median_ratio(q, p)
+        # Its spread over the rounds shows how far the 3% targets can be told.
+        ratios[(case, "quarnel/plain range")] = (min(a / b for a, b in zip(q, p)),
+                                                 max(a / b for a, b in zip(q, p)))
+        ratios[(case, "printf/quarnel")] = median_ratio(f, q)
+        ratios[(case, "printf/quarnel cpu")] = median_ratio(cpu[(case, "printf")],
+                                                            cpu[(case, "quarnel")])
+        where, state = case.split()
+        if state == "cold" and f"{where} warm" in cases:
+            # The floor: the index read cold, plus the walk done warm.
+            warm_q = times[(f"{where} warm", "quarnel")]
+            ratios[(case, "quarnel/floor")] = median_ratio(
+                q, [a + b for a, b in zip(c, warm_q)])
+    return ratios
+
+
+def print_storage_table(results):
+    print("| layout | case | keys | index MB | quarnel s | plain s | printf s | cat s "
+          "| quarnel / (cat cold + quarnel warm) | plain / quarnel "
+          "| quarnel / plain (rounds' range) "
+          "| printf / quarnel | first line ms, worst: quarnel / plain | quarnel peak RSS |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in results:
+        for case in r["cases"]:
+            m = [r["median"][(case, tool)] for tool in STORAGE_TOOLS]
+            floor = r["ratios"].get((case, "quarnel/floor"))
+            low, high = r["ratios"][(case, "quarnel/plain range")]
+            print(f"| {r['layout']} | {case} | {r['keys'][case]:,} | {r['bytes'][case] / MB:.1f} "
+                  + "".join(f"| {t:.3f} " for t in m)
+                  + f"| {'-' if floor is None else f'{floor:.2f}x'} "
+                  f"| {r['ratios'][(case, 'plain/quarnel')]:.2f}x "
+                  f"| {r['ratios'][(case, 'quarnel/plain')]:.3f}x ({low:.2f}-{high:.2f}) "
+                  f"| {r['ratios'][(case, 'printf/quarnel')]:.2f}x "
+                  f"| {r['first_ms'][(case, 'quarnel')]:.1f} / {r['first_ms'][(case, 'plain')]:.1f} "
+                  f"| {r['peak_kib'][case] / 1024:.2f} MiB |")
+
+
+def print_storage_targets(results):
+    checks = []
+
+    def check(name, value, ok, unit="x", digits=2):
+        checks.append((name, f"{value:.{digits}f}{unit}", ok))
+
+    for r in results:
+        ratio = lambda case, what: r["ratios"].get((case, what))
+        lay = r["layout"]
+        for case, limit in (("local cold", 1.5), ("share cold", 2.0)):
+            v = ratio(case, "quarnel/floor")
+            if v is not None:
+                check(f"{lay}, {case}: quarnel / (cat cold + quarnel warm) <= {limit}", v,
+                      v <= limit)
+        if lay == "scattered":
+            for case, least in (("local cold", 3), ("share cold", 10)):
+                v = ratio(case, "plain/quarnel")
+                if v is not None:
+                    check(f"{lay}, {case}: plain build / quarnel >= {least}", v, v >= least)
+        for case in r["cases"]:
+            if lay == "sorted" or case.endswith("warm"):
+                v = ratio(case, "quarnel/plain")
+                check(f"{lay}, {case}: quarnel / plain build <= 1.03", v, v <= 1.03, digits=3)
+    worst = max(max(r["first_ms"][(c, "quarnel")] for c in r["cases"]) for r in results)
+    check("quarnel's first output line, every run: within 50 ms", worst, worst <= 50, " ms")
+    peak = max(max(r["peak_kib"].values()) for r in results)
+    check("quarnel peak RSS, every case: <= 4 MiB", peak / 1024, peak <= 4 * 1024, " MiB")
+    for r in results:
+        v = r["ratios"][("local warm", "printf/quarnel cpu")]
+        check(f"{r['layout']}, local warm, CPU time (stretch): printf walk / quarnel >= 5", v,
+              v >= 5)
+    print()
+    print("Targets (medians of per-round ratios, wall-clock time unless said):")
+    for name, value, ok in checks:
+        print(f"- {name}: {value} {'met' if ok else 'MISSED'}")
+
+
+def storage_main(args, tools):
+    check_cold_possible()
+    layouts = args.layouts.split(",")
+    if not args.no_share and not os.access(tools["slowfs"], os.X_OK):
+        sys.exit(f"{tools['slowfs']} not found: it is built where libfuse3 is "
+                 "(apt-get install -y fuse3 libfuse3-dev pkg-config), or use --no-share")
+    tmp = tempfile.mkdtemp(prefix="quarnel-bench-", dir=args.tmp)
+    dirs = {"tmp": tmp, "local": os.path.join(tmp, "local"),
+            "share source": os.path.join(tmp, "share-source"), "share": os.path.join(tmp, "share")}
+    for d in dirs.values():
+        os.makedirs(d, exist_ok=True)
+    dirs["tiny"] = os.path.join(tmp, "tiny.ntx")
+    server = None
+    try:
+        need = (args.local_keys + args.share_keys) * (args.key_size + 8) / 0.5
+        free = shutil.disk_usage(tmp).free
+        if free < need:
+            sys.exit(f"{tmp}: {free / MB:.0f} MB free, about {need / MB:.0f} MB needed")
+        # The warm-up index, made in every layout first, so that a wrong
+        # layout stops the run before the long part.
+        for layout in layouts:
+            make_index(tools, [dirs["tiny"], "1000", "20", "0.8", layout])
+        if not args.no_share:
+            server = mount_share(tools["slowfs"], dirs["share source"], dirs["share"],
+                                 args.share_delay_us)
+        cpu_name = platform.processor() or platform.machine()
+        share = ("no share" if args.no_share else
+                 f"share: {args.share_keys:,} keys through slowfs, {args.share_delay_us} us "
+                 "per read request")
+        print(f"quarnel storage benchmark: {platform.system()} {platform.release()}, "
+              f"{cpu_name}, {os.cpu_count()} CPUs; key size {args.key_size}, fill {args.fill}; "
+              f"local: {args.local_keys:,} keys; {share}; {args.rounds} rounds; page cache "
+              "dropped before every cold run; output to /dev/null; MB = 10^6 bytes")
+        print()
+        results = [measure_layout(layout, tools, dirs, args) for layout in layouts]
+        print_storage_table(results)
+        print_storage_targets(results)
+    finally:
+        # No second signal cuts the clean-up short.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_IGN)
+        end_running()
+        if server is not None and not unmount_share(server, dirs["share"]):
+            print(f"{dirs['share']} is still mounted; unmount it with fusermount3 -u, then "
+                  f"remove {tmp}", file=sys.stderr)
+        else:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+def raise_interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -218,16 +609,56 @@ def main():
                              "what real indexes hold)")
     parser.add_argument("--tmp", default=None,
                         help="directory for the generated files (default: system temp)")
+    storage = parser.add_argument_group(
+        "storage matrix", "each layout read with the page cache dropped, locally and through "
+        "slowfs, and warm; quarnel beside its build without read-ahead, the printf walk and "
+        "cat; needs root")
+    storage.add_argument("--cold", action="store_true",
+                         help="run the storage matrix instead of the warm benchmark")
+    storage.add_argument("--share-delay-us", type=int, default=None, metavar="N",
+                         help="slowfs's delay per read request, in microseconds (default: "
+                              "1000); implies --cold")
+    storage.add_argument("--no-share", action="store_true",
+                         help="leave the share out, as where FUSE cannot be used")
+    storage.add_argument("--local-keys", type=int, default=10_000_000,
+                         help="keys of the local index (default: %(default)s)")
+    storage.add_argument("--share-keys", type=int, default=1_000_000,
+                         help="keys of the index on the share (default: %(default)s)")
+    storage.add_argument("--layouts", default=LAYOUTS,
+                         help="comma-separated make_index layouts (default: %(default)s)")
+    storage.add_argument("--rounds", type=int, default=6,
+                         help="rounds of timed runs, every command once a round, in "
+                              "reverse order every other round; best even (default: "
+                              "%(default)s)")
     args = parser.parse_args()
+    cold = args.cold or args.share_delay_us is not None
+    if args.share_delay_us is None:
+        args.share_delay_us = 1000
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
 
+    bench = os.path.join(args.build, "bench")
     tools = {
         "quarnel": os.path.join(args.build, "quarnel"),
-        "make_index": os.path.join(args.build, "bench", "make_index"),
-        "printf_walk": os.path.join(args.build, "bench", "printf_walk"),
+        "make_index": os.path.join(bench, "make_index"),
+        "printf_walk": os.path.join(bench, "printf_walk"),
     }
+    if cold:
+        tools["quarnel_plain"] = os.path.join(bench, "quarnel_plain")
     for path in list(tools.values()) + [GNU_TIME]:
         if not os.access(path, os.X_OK):
             sys.exit(f"{path} not found: build first, and install GNU time (see the top)")
+    if cold:
+        tools["slowfs"] = os.path.join(bench, "slowfs")
+        # A SIGTERM or SIGHUP ends the run as a Ctrl-C does, through the
+        # clean-up that unmounts the share.
+        signal.signal(signal.SIGTERM, raise_interrupt)
+        signal.signal(signal.SIGHUP, raise_interrupt)
+        try:
+            storage_main(args, tools)
+        except KeyboardInterrupt:
+            sys.exit("interrupted; the share is unmounted and the generated files removed")
+        return
     sizes = [int(s) for s in args.sizes.split(",")]
 
     tmp = tempfile.mkdtemp(prefix="quarnel-bench-", dir=args.tmp)

@@ -26,11 +26,13 @@ struct Walk {
     std::size_t key_size = 0;
     std::vector<std::string> keys;
     std::vector<std::size_t> leaf_depths;
+    std::vector<std::uint32_t> visits;  // pages in the order the walk reads them
 };
 
 void walk(Walk& w, std::uint32_t ref, std::size_t depth) {
     ASSERT_EQ(ref % ntx::page_size, 0u);
     ASSERT_LE(ref + ntx::page_size, w.file.size());
+    w.visits.push_back(ref);
     ntx::IndexPage page;
     std::copy_n(w.file.begin() + ref, ntx::page_size, page.bytes.begin());
     const std::size_t count = ntx::item_count(page);
@@ -51,6 +53,58 @@ void walk(Walk& w, std::uint32_t ref, std::size_t depth) {
     if (leaf) w.leaf_depths.push_back(depth);
 }
 
+// Makes the index and checks that it is well formed, whatever its layout.
+void make_and_walk(const fs::path& index, const Shape& s, const std::string& layout,
+                   Walk& w) {
+    const ToolRun made = run_program(
+        MAKE_INDEX_PATH,
+        {index.string(), std::to_string(s.keys), std::to_string(s.key_size),
+         std::to_string(s.fill), layout},
+        index.parent_path() / "make.out");
+    ASSERT_EQ(made.status, 0);
+
+    const std::string bytes = read_file(index);
+    w.file.assign(bytes.begin(), bytes.end());
+    ASSERT_EQ(w.file.size() % ntx::page_size, 0u);
+    const auto h = ntx::decode_header(w.file);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->key_size, s.key_size);
+    EXPECT_EQ(h->item_size, s.key_size + ntx::key_at);
+    w.key_size = h->key_size;
+    walk(w, h->root, 0);
+
+    ASSERT_EQ(w.keys.size(), s.keys);
+    for (std::size_t i = 1; i < w.keys.size(); ++i) ASSERT_LT(w.keys[i - 1], w.keys[i]);
+    // Code, space and name take at most 21 characters; spaces fill the rest.
+    for (const std::string& k : w.keys) ASSERT_EQ(k.find_first_not_of(' ', 21), k.npos);
+    ASSERT_FALSE(w.leaf_depths.empty());
+    for (std::size_t d : w.leaf_depths) ASSERT_EQ(d, w.leaf_depths.front());
+    // Every block past the header is a page of the tree, read once.
+    std::vector<std::uint32_t> seen = w.visits;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen.size() + 1, w.file.size() / ntx::page_size);
+}
+
+std::string without_root_line(std::string report) {
+    const std::size_t at = report.find("\nRoot ");
+    if (at != report.npos) report.erase(at + 1, report.find('\n', at + 1) - at);
+    return report;
+}
+
+// The share of steps in the walk's reading order that go to the block just
+// before or after: high where pages lie in order, low where they are shuffled.
+double near_steps(const Walk& w) {
+    std::size_t near = 0;
+    for (std::size_t i = 1; i < w.visits.size(); ++i) {
+        const std::uint32_t a = w.visits[i - 1], b = w.visits[i];
+        near += (a > b ? a - b : b - a) == ntx::page_size ? 1 : 0;
+    }
+    return static_cast<double>(near) / static_cast<double>(w.visits.size() - 1);
+}
+
+const char* const layouts[] = {"sorted", "mixed:0.4", "scattered"};
+
 }  // namespace
 
 TEST(MakeIndex, WritesWellFormedTreesThatQuarnelAndPrintfWalkAgreeOn) {
@@ -63,37 +117,57 @@ TEST(MakeIndex, WritesWellFormedTreesThatQuarnelAndPrintfWalkAgreeOn) {
     const Shape shapes[] = {{0, 20, 0.7},   {1, 20, 0.7},   {23, 20, 0.7},
                             {5000, 20, 0.7}, {3000, 10, 1.0}, {400, 200, 0.1}};
     for (const Shape& s : shapes) {
-        SCOPED_TRACE(testing::Message() << s.keys << " keys of " << s.key_size);
-        const ToolRun made = run_program(
-            MAKE_INDEX_PATH,
-            {index.string(), std::to_string(s.keys), std::to_string(s.key_size),
-             std::to_string(s.fill)},
-            dir / "make.out");
-        ASSERT_EQ(made.status, 0);
+        std::string sorted_report;
+        for (const std::string layout : layouts) {
+            SCOPED_TRACE(testing::Message() << s.keys << " keys of " << s.key_size << ", "
+                                            << layout);
+            Walk w;
+            ASSERT_NO_FATAL_FAILURE(make_and_walk(index, s, layout, w));
 
-        Walk w;
-        const std::string bytes = read_file(index);
-        w.file.assign(bytes.begin(), bytes.end());
-        ASSERT_EQ(w.file.size() % ntx::page_size, 0u);
-        const auto h = ntx::decode_header(w.file);
-        ASSERT_TRUE(h);
-        EXPECT_EQ(h->key_size, s.key_size);
-        EXPECT_EQ(h->item_size, s.key_size + ntx::key_at);
-        w.key_size = h->key_size;
-        walk(w, h->root, 0);
-
-        ASSERT_EQ(w.keys.size(), s.keys);
-        for (std::size_t i = 1; i < w.keys.size(); ++i) ASSERT_LT(w.keys[i - 1], w.keys[i]);
-        // Code, space and name take at most 21 characters; spaces fill the rest.
-        for (const std::string& k : w.keys) ASSERT_EQ(k.find_first_not_of(' ', 21), k.npos);
-        ASSERT_FALSE(w.leaf_depths.empty());
-        for (std::size_t d : w.leaf_depths) ASSERT_EQ(d, w.leaf_depths.front());
-
-        const ToolRun q = run_quarnel({index.string()}, dir / "quarnel.out");
-        EXPECT_EQ(q.status, 0);
-        const ToolRun p = run_program(PRINTF_WALK_PATH, {index.string()}, dir / "printf.out");
-        EXPECT_EQ(p.status, 0);
-        EXPECT_TRUE(q.out == p.out);
+            const ToolRun q = run_quarnel({index.string()}, dir / "quarnel.out");
+            EXPECT_EQ(q.status, 0);
+            const ToolRun p =
+                run_program(PRINTF_WALK_PATH, {index.string()}, dir / "printf.out");
+            EXPECT_EQ(p.status, 0);
+            EXPECT_TRUE(q.out == p.out);
+            // Layouts move pages, never what is in them.
+            if (sorted_report.empty()) sorted_report = without_root_line(q.out);
+            EXPECT_TRUE(without_root_line(q.out) == sorted_report);
+        }
     }
+    fs::remove_all(dir);
+}
+
+TEST(MakeIndex, LayoutsOtherThanSortedMovePages) {
+    const fs::path dir = fs::temp_directory_path() / "quarnel-make-index-layouts";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const Shape shape{5000, 20, 0.7};
+    double near[3] = {};
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(layouts[i]);
+        Walk w;
+        ASSERT_NO_FATAL_FAILURE(make_and_walk(dir / "index.ntx", shape, layouts[i], w));
+        near[i] = near_steps(w);
+    }
+    // Sorted: leaves one after another but for the step over a parent.
+    EXPECT_GT(near[0], 0.8);
+    // Mixed: only where both neighbours stayed, about 0.6 * 0.6.
+    EXPECT_GT(near[1], 0.15);
+    EXPECT_LT(near[1], 0.6);
+    EXPECT_LT(near[2], 0.05);
+    fs::remove_all(dir);
+}
+
+TEST(MakeIndex, RefusesUnknownLayouts) {
+    const fs::path dir = fs::temp_directory_path() / "quarnel-make-index-usage";
+    fs::create_directories(dir);
+    for (const char* layout : {"mixed:", "mixed:1.5", "mixed:-0.1", "mixed", "shuffled"}) {
+        const ToolRun r = run_program(
+            MAKE_INDEX_PATH, {(dir / "index.ntx").string(), "100", "20", "0.8", layout},
+            dir / "make.out");
+        EXPECT_EQ(r.status, 2) << layout;
+    }
+    EXPECT_FALSE(fs::exists(dir / "index.ntx"));
     fs::remove_all(dir);
 }
