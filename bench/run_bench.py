@@ -236,6 +236,21 @@ def drop_caches():
         f.write("3\n")
 
 
+def settle(seconds, touch_bytes):
+    """After a drop, waits for the machine to hand the freed memory back to
+    its host, then writes to fresh memory so that the host backs it again
+    and frees it for the run. On a virtual machine that returns free pages
+    to its host, a cold run otherwise pays for getting them back as far as
+    the run before it freed them: the same program measured twice in a row
+    came out 2.5x apart. Every settled run starts from the same state."""
+    if seconds <= 0:
+        return
+    time.sleep(seconds)
+    pages = bytearray(touch_bytes)
+    pages[::4096] = b"\1" * len(range(0, touch_bytes, 4096))
+    del pages
+
+
 def check_cold_possible():
     """Cold figures are only cold if the cache really was dropped."""
     if os.geteuid() != 0:
@@ -426,6 +441,7 @@ def measure_layout(layout, tools, dirs, args):
             for tool in order:
                 if cold:
                     drop_caches()
+                    settle(args.settle, max(2048 * MIB, 2 * os.path.getsize(path) + 256 * MIB))
                 wall, used = timed(argv[tool] + [path])
                 times[(case, tool)].append(wall)
                 cpu[(case, tool)].append(used)
@@ -626,7 +642,11 @@ def main():
                          help="keys of the index on the share (default: %(default)s)")
     storage.add_argument("--layouts", default=LAYOUTS,
                          help="comma-separated make_index layouts (default: %(default)s)")
-    storage.add_argument("--rounds", type=int, default=6,
+    storage.add_argument("--settle", type=float, default=3, metavar="SECONDS",
+                         help="after each drop before a timed cold run, wait this long "
+                              "for a virtual machine to return freed memory to its host, "
+                              "then have it backed again (default: 3; 0 leaves it out)")
+    storage.add_argument("--rounds", type=int, default=4,
                          help="rounds of timed runs, every command once a round, in "
                               "reverse order every other round; best even (default: "
                               "%(default)s)")
