@@ -215,13 +215,12 @@ TEST_F(Quarnel, ItemLinesNumberPadAndKeepKeysAsStored) {
                                         "      5 recno: -2147483648 Key: MIN"})));
 }
 
-// Key and key expression bytes a terminal would obey: escape sequences
-// (OSC 52 sets the clipboard, 1049h hides the report, (0 garbles it),
-// CR and BS that overwrite, LF that forges lines, TAB, DEL, the first and
-// last controls, and a code-page letter that must pass.
-const std::string hostile_key =
+// Bytes a terminal would obey, for a key and the key expression: escape
+// sequences (OSC 52 sets the clipboard, 1049h hides the report, (0
+// garbles it), CR and BS that overwrite, LF that forges lines, TAB, DEL,
+// the first and last controls, and a code-page letter that must pass.
+const std::string hostile =
     "\x1b]52;c;UFdORUQ=\a\x1b[?1049h\x1b(0\x1b[31mA\rB\bC\nD\tE\x7f\x01\x1f \x87";
-const std::string hostile_expr = "UPPER(\x1b[2J\r\nX)\x7f\x87";
 
 TEST_F(Quarnel, LineEndAndEndOfFileBytesAreReadAsStored) {
     // CR, LF and ^Z in header, reference, offsets, record and key: a file
@@ -232,17 +231,18 @@ TEST_F(Quarnel, LineEndAndEndOfFileBytesAreReadAsStored) {
     h.signature = 0x0a0d;
     h.version = 0x1a;
     h.root = 0x0d0a00;
-    h.key_expr = "E\x1a\r\nX" + hostile_expr;
+    h.key_expr = "E\x1a\r\nX" + hostile;
     const Page p{.at = 0x0d0a00,
                  .items = {{.recno = 0x0a0d1a0d, .key = "C\rR\nL\x1aZ"},
-                           {.recno = 2, .key = hostile_key}},
+                           {.recno = 2, .key = hostile}},
                  .offsets = {0x10d, 0x21a, 0x30d}};
     const ToolRun r = run_index(h, {p});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, lines({"***** NTX header *****", "Signature a0dh", "Version 1ah",
                             "Root d0a00h", "Next page 1000h", "Item size eh", "Key size 6h",
                             "Key decimals 0h", "Max item 2h", "Key expr: 'E\x1a\r",
-                            "XUPPER(\x1b[2J\r", "X)\x7f\x87'", "Unique: 0", "view_page",
+                            "X\x1b]52;c;UFdORUQ=\a\x1b[?1049h\x1b(0\x1b[31mA\rB\bC",
+                            "D\tE\x7f\x01\x1f \x87'", "Unique: 0", "view_page",
                             "items: 2", "      0 recno: 168630797 Key: C\rR", "L\x1aZ",
                             "      1 recno:   2 Key: \x1b]52;c;UFdORUQ=\a\x1b[?1049h\x1b(0"
                             "\x1b[31mA\rB\bC",
@@ -288,20 +288,23 @@ TEST_F(Quarnel, OnATerminalControlBytesFromTheFileAreShownNotObeyed) {
                     "chosen by _isatty";
 #else
     Header h = example_header();
-    h.key_expr = hostile_expr;
+    h.key_expr = hostile;
     const Page p{.at = 0x400,
-                 .items = {{.recno = 1, .key = hostile_key}, {.recno = 2, .key = "PLAIN KEY  "}}};
+                 .items = {{.recno = 1, .key = hostile}, {.recno = 2, .key = "PLAIN KEY  "}}};
     builder::write_index(file("index.ntx"), h, {p});
     const ToolRun r = run_on_terminal(file("index.ntx").string());
     EXPECT_EQ(r.status, 0);
+    const std::string shown = "^[]52;c;UFdORUQ=^G^[[?1049h^[(0^[[31mA^MB^HC^JD^IE^?^A^_ \x87";
     std::vector<std::string> head = example_header_lines;
-    head[9] = "Key expr: 'UPPER(^[[2J^M^JX)^?\x87'";
-    EXPECT_EQ(r.out, lines(with_header(
-                         {"view_page", "items: 2",
-                          "      0 recno:   1 Key: ^[]52;c;UFdORUQ=^G^[[?1049h^[(0^[[31m"
-                          "A^MB^HC^JD^IE^?^A^_ \x87",
-                          "      1 recno:   2 Key: PLAIN KEY  "},
-                         head)));
+    head[9] = "Key expr: '" + shown + "'";
+    EXPECT_EQ(r.out, lines(with_header({"view_page", "items: 2",
+                                        "      0 recno:   1 Key: " + shown,
+                                        "      1 recno:   2 Key: PLAIN KEY  "},
+                                       head)));
+
+    // The path is the user's own text, echoed as given.
+    const std::string odd = file("\x1b[31m\r.ntx").string();
+    EXPECT_EQ(run_on_terminal(odd).out, lines({"Open error: " + odd}));
 #endif
 }
 

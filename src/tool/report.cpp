@@ -46,6 +46,12 @@ bool is_control(char c) {
     return b < 0x20 || b == 0x7f;
 }
 
+bool has_control(std::string_view text) {
+    for (const char c : text)
+        if (is_control(c)) return true;
+    return false;
+}
+
 // "00" to "99", so decimal digits come out two per division.
 constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -167,10 +173,11 @@ void end_line() {
 void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
     // Both numbers at their widest, the two labels and the newline.
     constexpr std::size_t fixed = 11 + 8 + 11 + 6 + 1;
-    // Redirected, the key is copied straight in. A terminal takes the
-    // general path, which makes the key safe and sends the line at once;
-    // it is slow next to the terminal itself.
-    const bool in_place = !on_terminal() && key.size() <= buffer_size - fixed;
+    // Copied straight in, unless too long for the buffer or, on a
+    // terminal, holding bytes it must not be sent as they are.
+    const bool terminal = on_terminal();
+    const bool in_place =
+        key.size() <= buffer_size - fixed && !(terminal && has_control(key));
     char* out = room(in_place ? fixed + key.size() : fixed);
     out = format_dec32<7>(out, j, false);
     out = copy_literal(out, " recno: ");
@@ -181,6 +188,7 @@ void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key) {
         std::memcpy(out, key.data(), key.size());
         out[key.size()] = '\n';
         used = static_cast<std::size_t>(out + key.size() + 1 - buffer);
+        if (terminal) flush();  // as line_ended does, without asking again
     } else {
         used = static_cast<std::size_t>(out - buffer);
         put_stored_text(key);
