@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 
 TEST(ReadAhead, OnlyRegularFilesWithinHalfTheAvailableMemory) {
     constexpr std::uint64_t gib = std::uint64_t{1} << 30;
@@ -22,4 +23,17 @@ TEST(ReadAhead, OnlyRegularFilesWithinHalfTheAvailableMemory) {
     // A pipe, device or directory: never, whatever the sizes.
     EXPECT_FALSE(read_ahead_allowed(false, 1024, 8 * gib));
     EXPECT_FALSE(read_ahead_allowed(false, 0, 8 * gib));
+}
+
+TEST(ReadAhead, AvailableMemoryIsTheMemAvailableLine) {
+    const char* meminfo =
+        "MemTotal:       24557076 kB\n"
+        "MemFree:        21034484 kB\n"
+        "MemAvailable:   23312660 kB\n"
+        "Buffers:          183428 kB\n";
+    EXPECT_EQ(mem_available(meminfo), std::uint64_t{23312660} * 1024);
+    EXPECT_EQ(mem_available("MemAvailable: 0 kB\n"), 0u);
+    // Kernels before 3.14 have no such line: the caller asks otherwise.
+    EXPECT_EQ(mem_available("MemTotal: 1024 kB\nMemFree: 512 kB\n"), std::nullopt);
+    EXPECT_EQ(mem_available(""), std::nullopt);
 }

@@ -148,7 +148,6 @@ bool stdout_is_terminal() { return _isatty(1) != 0; }
 #else
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
@@ -169,18 +168,10 @@ std::uint64_t available_memory() {
     char text[4096];
     const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
     if (fd != -1) {
-        const ssize_t n = read(fd, text, sizeof text - 1);
+        const ssize_t n = read(fd, text, sizeof text);
         close(fd);
-        text[n > 0 ? n : 0] = '\0';
-        constexpr char label[] = "MemAvailable:";
-        if (const char* at = std::strstr(text, label)) {
-            at += sizeof label - 1;
-            while (*at == ' ') ++at;
-            std::uint64_t kib = 0;
-            for (; *at >= '0' && *at <= '9'; ++at)
-                kib = kib * 10 + static_cast<unsigned>(*at - '0');
-            return kib * 1024;
-        }
+        if (const auto bytes = mem_available({text, n > 0 ? static_cast<std::size_t>(n) : 0}))
+            return *bytes;
     }
     struct sysinfo info;
     if (sysinfo(&info) != 0) return 0;
