@@ -47,15 +47,22 @@ MIB = 1024 * 1024
 MB = 1000 * 1000
 
 
+# Processes started and not yet waited for, ended on any early exit so that
+# none holds a file open in the mount.
+running = set()
+
+
 def run(argv, out_path):
     """Runs argv with standard output to out_path (truncated first);
     returns (wall seconds, CPU seconds, exit status)."""
     with open(out_path, "wb") as out:
         start = time.perf_counter()
         proc = subprocess.Popen(argv, stdout=out, stdin=subprocess.DEVNULL)
+        running.add(proc)
         _, status, usage = os.wait4(proc.pid, 0)
         elapsed = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
+    running.discard(proc)
     return elapsed, usage.ru_utime + usage.ru_stime, proc.returncode
 
 
@@ -225,10 +232,6 @@ TOOL_NAMES = {"quarnel": "quarnel", "plain": "plain build", "printf": "printf wa
               "cat": "cat index"}
 CASES = ("local cold", "local warm", "share cold", "share warm")
 
-# Processes started and not yet waited for, ended on any early exit so that
-# none holds a file open in the mount.
-running = set()
-
 
 def drop_caches():
     os.sync()
@@ -273,16 +276,7 @@ def end_running():
 
 def timed(argv):
     """One run with output to /dev/null; returns (wall, CPU) seconds."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    running.add(proc)
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    running.discard(proc)
-    if proc.returncode != 0:
-        sys.exit(f"{' '.join(argv)} ended with status {proc.returncode}")
-    return elapsed, usage.ru_utime + usage.ru_stime
+    return run_all([(argv, os.devnull)])
 
 
 def first_line_seconds(argv):
