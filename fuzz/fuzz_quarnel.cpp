@@ -66,6 +66,11 @@ bool write_stdout(const char* data, std::size_t size) {
 
 bool stdout_is_terminal() { return terminal; }
 
+// The tool itself never writes to standard error.
+bool write_stderr(const char*, std::size_t) { std::abort(); }
+
+bool stderr_is_terminal() { return false; }
+
 void end_process(int status) { throw RunEnded{status}; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

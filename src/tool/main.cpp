@@ -50,12 +50,12 @@ int main(int argc, char** argv) {
     const char* path = argv[1];
     if (!open_index(path)) {
         put_text("Open error: ");
-        put_text(path);
+        put_stored_text(path);  // a file name may hold control bytes too
         fail();
     }
     if (read_index(0, header_bytes.data(), header_bytes.size()) != header_bytes.size()) {
         put_text("Error reading header of ");
-        put_text(path);
+        put_stored_text(path);
         fail();
     }
     header = *ntx::decode_header(header_bytes);

@@ -131,19 +131,27 @@ int close_index() {
     return CloseHandle(index_handle) ? 0 : -1;
 }
 
-bool write_stdout(const char* data, std::size_t size) {
-    // _write in text mode turns each LF into CR LF, as the console expects.
+namespace {
+// _write in text mode turns each LF into CR LF, as the console expects.
+bool write_fd(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const unsigned chunk = size > INT_MAX ? INT_MAX : static_cast<unsigned>(size);
-        const int n = _write(1, data, chunk);
+        const int n = _write(fd, data, chunk);
         if (n <= 0) return false;
         data += n;
         size -= static_cast<std::size_t>(n);
     }
     return true;
 }
+}  // namespace
+
+bool write_stdout(const char* data, std::size_t size) { return write_fd(1, data, size); }
 
 bool stdout_is_terminal() { return _isatty(1) != 0; }
+
+bool write_stderr(const char* data, std::size_t size) { return write_fd(2, data, size); }
+
+bool stderr_is_terminal() { return _isatty(2) != 0; }
 
 #else
 
@@ -219,9 +227,10 @@ std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
 
 int close_index() { return close(index_fd) == 0 ? 0 : -1; }
 
-bool write_stdout(const char* data, std::size_t size) {
+namespace {
+bool write_fd(int fd, const char* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t n = write(1, data, size);
+        const ssize_t n = write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
@@ -229,8 +238,15 @@ bool write_stdout(const char* data, std::size_t size) {
     }
     return true;
 }
+}  // namespace
+
+bool write_stdout(const char* data, std::size_t size) { return write_fd(1, data, size); }
 
 bool stdout_is_terminal() { return isatty(1) != 0; }
+
+bool write_stderr(const char* data, std::size_t size) { return write_fd(2, data, size); }
+
+bool stderr_is_terminal() { return isatty(2) != 0; }
 
 #endif
 

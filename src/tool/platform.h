@@ -25,6 +25,11 @@ bool write_stdout(const char* data, std::size_t size);
 
 bool stdout_is_terminal();
 
+// Standard error, unbuffered, for the checker's messages when it cannot
+// check at all: standard output then stays the report alone.
+bool write_stderr(const char* data, std::size_t size);
+bool stderr_is_terminal();
+
 // Ends the process with `status`; the report's only way out, so that a
 // build with another platform can end a run without ending the process.
 [[noreturn]] void end_process(int status);

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -112,22 +113,33 @@ void put_text(std::string_view text) {
     }
 }
 
-void put_stored_text(std::string_view text) {
-    if (!on_terminal()) {
-        put_text(text);
-        return;
-    }
-    // Caret notation, as cat -v and less show them: ESC as ^[, DEL as ^?.
+namespace {
+
+// Caret notation, as cat -v and less show them: ESC as ^[, DEL as ^?.
+// `put` takes each run of text as it is to go out.
+template <typename Put>
+void put_carets(std::string_view text, Put put) {
     while (!text.empty()) {
         std::size_t n = 0;
         while (n < text.size() && !is_control(text[n])) ++n;
-        put_text(text.substr(0, n));
+        put(text.substr(0, n));
         if (n == text.size()) break;
         const char caret[] = {'^', static_cast<char>(text[n] ^ 0x40)};
-        put_text({caret, sizeof caret});
+        put(std::string_view{caret, sizeof caret});
         text.remove_prefix(n + 1);
     }
 }
+
+}  // namespace
+
+void put_stored_text(std::string_view text) {
+    if (on_terminal())
+        put_shown_text(text);
+    else
+        put_text(text);
+}
+
+void put_shown_text(std::string_view text) { put_carets(text, put_text); }
 
 void put_dec(std::int64_t value, int width) {
     char digits[24];
@@ -205,4 +217,21 @@ void end_run(int status) {
 void fail() {
     end_line();
     end_run(1);
+}
+
+bool flush_report() {
+    flush();
+    return !write_failed;
+}
+
+void end_with_error(std::string_view text, std::string_view path, int status) {
+    flush();
+    std::string line(text);
+    if (stderr_is_terminal())
+        put_carets(path, [&line](std::string_view run) { line += run; });
+    else
+        line += path;
+    line += '\n';
+    write_stderr(line.data(), line.size());
+    end_process(status);
 }

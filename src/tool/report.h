@@ -12,6 +12,9 @@ void put_text(std::string_view text);
 // the cursor, forge lines or send the terminal commands; redirected output
 // gets the bytes as stored.
 void put_stored_text(std::string_view text);
+// Text from the file in caret notation wherever the report goes, so that
+// every byte of it can be seen (a checker's message quoting a key).
+void put_shown_text(std::string_view text);
 // Signed decimal, right-aligned in at least `width` characters (%*d).
 void put_dec(std::int64_t value, int width = 0);
 // Lowercase hexadecimal without prefix or leading zeros (%x).
@@ -29,3 +32,12 @@ void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key);
 
 // Ends the message line already begun and the run, with status 1.
 [[noreturn]] void fail();
+
+// Sends everything still buffered; false when some of the report could
+// not be written.
+bool flush_report();
+
+// After what the report already holds, one line on standard error: `text`
+// and then `path`, shown as put_stored_text shows text on a terminal when
+// standard error is one. Ends the process with `status`.
+[[noreturn]] void end_with_error(std::string_view text, std::string_view path, int status);
