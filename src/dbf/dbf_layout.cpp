@@ -1,0 +1,155 @@
+#include "dbf_layout.h"
+
+#include "ntx_layout.h"
+
+#include <algorithm>
+#include <array>
+
+namespace dbf {
+
+namespace {
+
+// First bytes of tables as their writers mark them: the format level in the
+// low bits, memo files and their kinds in the high ones, and the later
+// variants that keep extra bytes after the descriptors (counted in the
+// header length, so they need nothing more here).
+constexpr std::array<std::uint8_t, 18> versions = {
+    0x02, 0x03, 0x04, 0x05, 0x07, 0x30, 0x31, 0x32, 0x43,
+    0x63, 0x83, 0x87, 0x8B, 0x8E, 0xCB, 0xE5, 0xF5, 0xFB};
+
+char raise(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string hex_byte(std::uint8_t b) {
+    const char digits[] = "0123456789ABCDEF";
+    return {digits[b >> 4], digits[b & 0xF], 'h'};
+}
+
+Field decode_field(Bytes d, std::size_t offset) {
+    Field f;
+    for (std::size_t i = 0; i < field_name_size && d[field_name_at + i] != 0; ++i)
+        f.name += raise(static_cast<char>(d[field_name_at + i]));
+    f.type = static_cast<char>(d[field_type_at]);
+    f.offset = offset;
+    f.length = d[field_length_at];
+    f.decimals = d[field_decimals_at];
+    if (f.type == 'C') {
+        f.length += f.decimals << 8;
+        f.decimals = 0;
+    }
+    return f;
+}
+
+}  // namespace
+
+bool known_version(std::uint8_t version) {
+    return std::find(versions.begin(), versions.end(), version) != versions.end();
+}
+
+std::optional<std::size_t> header_length(Bytes prologue) {
+    if (prologue.size() < prologue_size) return std::nullopt;
+    return ntx::load_u16le(prologue, header_length_at);
+}
+
+TableDecoded decode_table_header(Bytes bytes) {
+    TableDecoded out;
+    if (bytes.size() < prologue_size) {
+        out.error = "not a dBase table: shorter than a header";
+        return out;
+    }
+    TableHeader h;
+    h.version = bytes[version_at];
+    h.record_count = *ntx::load_u32le(bytes, record_count_at);
+    h.header_length = *ntx::load_u16le(bytes, header_length_at);
+    h.record_length = *ntx::load_u16le(bytes, record_length_at);
+    if (!known_version(h.version)) {
+        out.error = "not a dBase table (first byte " + hex_byte(h.version) + ")";
+        return out;
+    }
+    if (h.header_length < min_header_length) {
+        out.error = "header length " + std::to_string(h.header_length) + " is too short";
+        return out;
+    }
+    if (bytes.size() < h.header_length) {
+        out.error = "header cut short";
+        return out;
+    }
+    if (h.record_length == 0) {
+        out.error = "record length of 0";
+        return out;
+    }
+    const Bytes header = bytes.first(h.header_length);
+    std::size_t at = descriptors_at;
+    std::size_t next_offset = 1;  // past the deletion flag
+    for (;;) {
+        if (at >= header.size()) {
+            out.error = "field descriptors not ended by 0Dh";
+            return out;
+        }
+        if (header[at] == descriptors_end) break;
+        if (header.size() - at < descriptor_size) {
+            out.error = "field descriptors run past the header length";
+            return out;
+        }
+        Field f = decode_field(header.subspan(at, descriptor_size), next_offset);
+        if (f.length == 0) {
+            out.error = "field " + std::to_string(h.fields.size() + 1) + " has length 0";
+            return out;
+        }
+        // At most 2047 fields of at most 64 KiB each: no overflow, even in 32 bits.
+        next_offset += f.length;
+        h.fields.push_back(std::move(f));
+        at += descriptor_size;
+    }
+    if (h.fields.empty()) {
+        out.error = "no fields";
+        return out;
+    }
+    if (next_offset > h.record_length) {
+        out.error = "fields take " + std::to_string(next_offset) +
+                    " bytes, more than the record length " + std::to_string(h.record_length);
+        return out;
+    }
+    out.header = std::move(h);
+    return out;
+}
+
+std::uint64_t table_size(const TableHeader& header) {
+    return header.header_length +
+           std::uint64_t{header.record_count} * std::uint64_t{header.record_length};
+}
+
+std::string check_table_size(const TableHeader& header, std::uint64_t file_size) {
+    if (file_size >= table_size(header)) return {};
+    const std::uint64_t room =
+        file_size <= header.header_length || header.record_length == 0
+            ? 0
+            : (file_size - header.header_length) / header.record_length;
+    return "shorter than its records: room for " + std::to_string(room) + " of " +
+           std::to_string(header.record_count);
+}
+
+std::uint64_t record_offset(const TableHeader& header, std::uint32_t recno) {
+    const std::uint64_t index = recno == 0 ? 0 : recno - 1;
+    return header.header_length + index * header.record_length;
+}
+
+bool is_deleted(Bytes record) {
+    return record.size() > deletion_flag_at && record[deletion_flag_at] == deleted_mark;
+}
+
+Bytes field_bytes(Bytes record, const Field& field) {
+    if (field.offset > record.size() || field.length > record.size() - field.offset) return {};
+    return record.subspan(field.offset, field.length);
+}
+
+const Field* find_field(const TableHeader& header, std::string_view name) {
+    for (const Field& f : header.fields) {
+        if (f.name.size() != name.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i) same = f.name[i] == raise(name[i]);
+        if (same) return &f;
+    }
+    return nullptr;
+}
+
+}  // namespace dbf
