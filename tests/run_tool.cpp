@@ -65,8 +65,11 @@ const char* const newline = "\r\n";
 
 #else
 
+#include <cerrno>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -97,6 +100,35 @@ std::int64_t run_and_wait(const std::string& program_path, const std::vector<std
 const char* const newline = "\n";
 
 }  // namespace
+
+ToolRun run_on_terminal(const std::string& program, const std::string& arg) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) return {};
+    if (pid == 0) {
+        termios raw{};
+        tcgetattr(1, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(1, TCSANOW, &raw);
+        execl(program.c_str(), program.c_str(), arg.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ToolRun r;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n > 0) {
+            r.out.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;  // EIO once the program has closed its side
+        }
+    }
+    close(master);
+    int raw_status = 0;
+    waitpid(pid, &raw_status, 0);
+    r.status = WIFEXITED(raw_status) ? WEXITSTATUS(raw_status) : 128 + WTERMSIG(raw_status);
+    return r;
+}
 
 #endif
 

@@ -20,6 +20,12 @@ ToolRun run_program(const std::string& program, const std::vector<std::string>& 
 ToolRun run_quarnel(const std::vector<std::string>& args,
                     const std::filesystem::path& out_file);
 
+#ifndef _WIN32
+// `program` with `arg`, its standard output and error on a pseudo-terminal
+// in raw mode, so every byte it writes is read back unchanged.
+ToolRun run_on_terminal(const std::string& program, const std::string& arg);
+#endif
+
 // The whole of a file's bytes.
 std::string read_file(const std::filesystem::path& file);
 

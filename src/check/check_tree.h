@@ -1,0 +1,68 @@
+// The tree check: one walk over every page the root reaches, reporting each
+// fault of the page it belongs to and going on past it.
+#pragma once
+
+#include "ntx_layout.h"
+#include "record_set.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// What the walk finds, for the verdict line.
+struct TreeCounts {
+    std::uint64_t keys = 0;
+    std::uint64_t pages = 0;
+    std::uint64_t levels = 0;
+    std::uint64_t faults = 0;
+    std::uint64_t outside = 0;  // pages neither the tree nor the free reference reach
+};
+
+// How the walk treats the header's fields, decided once from the header.
+struct TreeRules {
+    std::uint32_t root = 0;
+    std::uint32_t free_page = 0;
+    std::uint64_t file_size = 0;
+    // Bytes of a key compared for order, 0 when the header gives no usable
+    // key size (then the order is not checked).
+    std::size_t key_width = 0;
+    std::size_t max_items = 0;  // most items a page may hold
+    bool unique = false;
+};
+
+// Checks the header against itself, reporting each fault as a "header:"
+// line, and returns the rules the walk follows.
+TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
+                       std::uint16_t half_max, bool key_expr_ended, std::uint64_t file_size,
+                       TreeCounts& counts);
+
+// Whether the walk hands every entry it trusts to the table comparison, and
+// whether it reports what it finds (a second walk, for the comparison alone,
+// reports nothing of the tree).
+enum class Walk { check, compare_only };
+
+struct Comparison;
+
+// One state record travels down the walk.
+struct TreeCheck {
+    TreeRules rules;
+    Walk walk = Walk::check;
+    Comparison* comparison = nullptr;  // the table's, when one is given
+    TreeCounts counts;
+    std::vector<std::uint64_t> reached;  // a bit per 1024-byte block
+    RecordSet records;                   // record numbers seen
+    RecordSet repeated;                  // seen more than once
+    std::uint32_t path[256] = {};
+    std::size_t depth = 0;
+    std::uint64_t leaf_level = 0;        // 0 until the first leaf
+    // The key before the current one in the in-order walk, and where it is.
+    std::array<std::uint8_t, ntx::page_size> previous{};
+    bool have_previous = false;
+    std::uint32_t previous_page = 0;
+    std::size_t previous_item = 0;
+};
+
+// Walks the tree from the root. Memory: the page buffers of one path, a bit
+// per block of the file and a bit per record number.
+void check_tree(TreeCheck& check);

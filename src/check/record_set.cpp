@@ -1,0 +1,30 @@
+#include "record_set.h"
+
+#include <cstddef>
+
+namespace {
+
+constexpr std::uint32_t words_per_block = (1u << RecordSet::block_bits) / 64;
+
+}  // namespace
+
+bool add_record(RecordSet& set, std::uint32_t recno) {
+    const std::size_t block = recno >> RecordSet::block_bits;
+    if (block >= set.blocks.size()) set.blocks.resize(block + 1);
+    auto& words = set.blocks[block];
+    if (!words) words = std::make_unique<std::uint64_t[]>(words_per_block);
+    const std::uint32_t bit = recno & ((1u << RecordSet::block_bits) - 1);
+    std::uint64_t& word = words[bit / 64];
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    const bool had = (word & mask) != 0;
+    word |= mask;
+    if (recno > set.largest) set.largest = recno;
+    return had;
+}
+
+bool has_record(const RecordSet& set, std::uint32_t recno) {
+    const std::size_t block = recno >> RecordSet::block_bits;
+    if (block >= set.blocks.size() || !set.blocks[block]) return false;
+    const std::uint32_t bit = recno & ((1u << RecordSet::block_bits) - 1);
+    return (set.blocks[block][bit / 64] >> (bit % 64) & 1) != 0;
+}
