@@ -171,6 +171,8 @@ TEST(DbfHeader, RefusesHeadersThatDoNotHoldTogether) {
     cases.back().table.record_length = 40;
     cases.push_back({"a field of length 0", {}, "field 2 has length 0"});
     cases.back().table.fields = {name, {"EMPTY", 'N', 0}, name};
+    cases.push_back({"header length 0", people(), "header length 0 is too short"});
+    cases.back().table.patches = {{8, std::string(2, '\0')}};
     for (const Case& c : cases) EXPECT_EQ(error_of(c.table), c.error) << c.what;
 
     // The header length a file states is more than the bytes it has.

@@ -47,7 +47,7 @@ bool known_version(std::uint8_t version) {
 
 std::optional<std::size_t> header_length(Bytes prologue) {
     if (prologue.size() < prologue_size) return std::nullopt;
-    return ntx::load_u16le(prologue, header_length_at);
+    return std::max<std::size_t>(*ntx::load_u16le(prologue, header_length_at), prologue_size);
 }
 
 TableDecoded decode_table_header(Bytes bytes) {

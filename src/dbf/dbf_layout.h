@@ -20,7 +20,9 @@ using Bytes = std::span<const std::uint8_t>;
 // The fixed part of the header; the field descriptors follow it.
 inline constexpr std::size_t prologue_size = 32;
 inline constexpr std::size_t version_at = 0;        // u8
-// Bytes 1 to 3 hold the date of the last update, which nothing here needs.
+// Date of the last update, which decoding has no need of: 3 bytes, years
+// since 1900, month, day.
+inline constexpr std::size_t updated_at = 1;
 inline constexpr std::size_t record_count_at = 4;   // u32
 inline constexpr std::size_t header_length_at = 8;  // u16, up to the first record
 inline constexpr std::size_t record_length_at = 10; // u16, deletion flag included
@@ -73,7 +75,9 @@ struct TableHeader {
 bool known_version(std::uint8_t version);
 
 // The header length from the first `prologue_size` bytes; empty when they are
-// fewer. The caller reads that many bytes for decode_table_header.
+// fewer. The caller reads that many bytes for decode_table_header. A length
+// stated below the prologue's gives the prologue's, so that the decoder sees
+// the stated one and says it is too short.
 std::optional<std::size_t> header_length(Bytes prologue);
 
 // The header and its fields from the whole header (its first header_length
