@@ -94,21 +94,23 @@ void close_ahead() {
     }
     CloseHandle(ahead_handle);
 }
-}  // namespace
 
-bool open_index(const char* path) {
-    index_handle = CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (index_handle == INVALID_HANDLE_VALUE) return false;
+
+HANDLE table_handle = INVALID_HANDLE_VALUE;
+std::uint64_t table_bytes = 0;
+
+// The handle of an existing file, read-only, and its size (0 when unknown).
+HANDLE open_shared(const char* path, DWORD flags, std::uint64_t& bytes) {
+    const HANDLE h =
+        CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, flags, nullptr);
     LARGE_INTEGER size;
-    index_bytes = GetFileSizeEx(index_handle, &size) && size.QuadPart > 0
-                      ? static_cast<std::uint64_t>(size.QuadPart)
-                      : 0;
-    if (reads_ahead) open_ahead(path);
-    return true;
+    bytes = h != INVALID_HANDLE_VALUE && GetFileSizeEx(h, &size) && size.QuadPart > 0
+                ? static_cast<std::uint64_t>(size.QuadPart)
+                : 0;
+    return h;
 }
 
-std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
+std::size_t read_at(HANDLE h, std::uint64_t offset, void* buffer, std::size_t size) {
     auto* out = static_cast<char*>(buffer);
     std::size_t got = 0;
     while (got < size) {
@@ -117,13 +119,35 @@ std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
         where.Offset = static_cast<DWORD>(at);
         where.OffsetHigh = static_cast<DWORD>(at >> 32);
         DWORD n = 0;
-        if (!ReadFile(index_handle, out + got, static_cast<DWORD>(size - got), &n, &where) ||
-            n == 0)
+        if (!ReadFile(h, out + got, static_cast<DWORD>(size - got), &n, &where) || n == 0)
             break;
         got += n;
     }
+    return got;
+}
+}  // namespace
+
+bool open_index(const char* path) {
+    index_handle = open_shared(path, FILE_ATTRIBUTE_NORMAL, index_bytes);
+    if (index_handle == INVALID_HANDLE_VALUE) return false;
+    if (reads_ahead) open_ahead(path);
+    return true;
+}
+
+std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
+    const std::size_t got = read_at(index_handle, offset, buffer, size);
     step_ahead();
     return got;
+}
+
+bool open_table(const char* path) {
+    table_handle = open_shared(path, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                               table_bytes);
+    return table_handle != INVALID_HANDLE_VALUE;
+}
+
+std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
+    return read_at(table_handle, offset, buffer, size);
 }
 
 int close_index() {
@@ -198,31 +222,55 @@ bool request_ahead(std::uint64_t at, std::uint64_t len) {
                   POSIX_FADV_WILLNEED);
     return true;
 }
+
+
+int table_fd = -1;
+std::uint64_t table_bytes = 0;
+
+// O_NONBLOCK keeps a FIFO from holding the open up for ever; regular files
+// ignore it.
+int open_shared(const char* path, std::uint64_t& bytes) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const off_t end = fd == -1 ? 0 : lseek(fd, 0, SEEK_END);
+    bytes = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    return fd;
+}
+
+std::size_t read_at(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
 }  // namespace
 
 bool open_index(const char* path) {
-    // O_NONBLOCK keeps a FIFO from holding the open up for ever; regular
-    // files ignore it.
-    index_fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    index_fd = open_shared(path, index_bytes);
     if (index_fd == -1) return false;
-    const off_t end = lseek(index_fd, 0, SEEK_END);
-    index_bytes = end > 0 ? static_cast<std::uint64_t>(end) : 0;
     if (reads_ahead) open_ahead();
     return true;
 }
 
 std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
-    auto* out = static_cast<char*>(buffer);
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = pread(index_fd, out + got, size - got,
-                                static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
+    const std::size_t got = read_at(index_fd, offset, buffer, size);
     step_ahead();
     return got;
+}
+
+bool open_table(const char* path) {
+    table_fd = open_shared(path, table_bytes);
+    if (table_fd == -1) return false;
+    posix_fadvise(table_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
+    return read_at(table_fd, offset, buffer, size);
 }
 
 int close_index() { return close(index_fd) == 0 ? 0 : -1; }
@@ -251,5 +299,7 @@ bool stderr_is_terminal() { return isatty(2) != 0; }
 #endif
 
 std::uint64_t index_size() { return index_bytes; }
+
+std::uint64_t table_size() { return table_bytes; }
 
 void end_process(int status) { std::exit(status); }

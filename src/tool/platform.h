@@ -19,6 +19,13 @@ std::uint64_t index_size();
 // 0 when the close succeeds, -1 when it fails.
 int close_index();
 
+// The checker's second file, a table read front to back in large reads and
+// then here and there: opened like the index, never read ahead by hints of
+// ours, since the system's own read-ahead serves a sequential read best.
+bool open_table(const char* path);
+std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size);
+std::uint64_t table_size();
+
 // Writes all of `size` bytes to standard output in the platform's text
 // mode. False when they could not all be written.
 bool write_stdout(const char* data, std::size_t size);
