@@ -8,6 +8,12 @@
 // than `sorted` only changes where each page lands in the file (and so the
 // child references): the pages' keys, record numbers and order of making
 // stay the same, and so does the report, but for the Root line.
+//
+// Given a TABLE too, it also writes the table the index could have been
+// built from: record r holds the key whose record number is r, in fields
+// CODE and NAME, so that the key expression CODE+NAME gives every key back.
+// The index is the same with or without it.
+#include "dbf_layout.h"
 #include "ntx_layout.h"
 
 #include <algorithm>
@@ -160,24 +166,52 @@ struct Keys {
     std::uint64_t stride = 1;  // record numbers scattered over 1..total
 };
 
+// Record numbers follow no order, as in a real index over unsorted records.
+std::uint32_t recno_of(const Keys& k, std::uint64_t i) {
+    return static_cast<std::uint32_t>(i * k.stride % k.total + 1);
+}
+
 // Key i: a ten-digit code that fixes the order, then a made-up name, then
-// spaces up to the key size. Record numbers follow no order, as in a real
-// index over unsorted records.
-void next_key(Keys& k, const Layout& l, std::uint8_t* slot) {
-    const std::uint64_t i = k.next++;
-    const auto recno = static_cast<std::uint32_t>(i * k.stride % k.total + 1);
-    put32(slot + ntx::recno_at, recno);
-    char* key = reinterpret_cast<char*>(slot + ntx::key_at);
-    std::memset(key, ' ', l.key_size);
+// spaces up to the key size.
+void key_text(std::uint64_t i, std::size_t key_size, char* key) {
+    std::memset(key, ' ', key_size);
     char digits[10];
     std::uint64_t v = i;
     for (int d = 9; d >= 0; --d, v /= 10) digits[d] = static_cast<char>('0' + v % 10);
-    std::size_t len = std::min<std::size_t>(sizeof digits, l.key_size);
+    std::size_t len = std::min<std::size_t>(sizeof digits, key_size);
     std::memcpy(key, digits, len);
     std::uint64_t h = (i + 1) * 0x9e3779b97f4a7c15u;
     const auto name = static_cast<std::size_t>(3 + (h >> 61));
-    for (std::size_t c = 0; c < name && len + 1 + c < l.key_size; ++c, h *= 31)
+    for (std::size_t c = 0; c < name && len + 1 + c < key_size; ++c, h *= 31)
         key[len + 1 + c] = static_cast<char>('A' + (h >> 40) % 26);
+}
+
+void next_key(Keys& k, const Layout& l, std::uint8_t* slot) {
+    const std::uint64_t i = k.next++;
+    put32(slot + ntx::recno_at, recno_of(k, i));
+    key_text(i, l.key_size, reinterpret_cast<char*>(slot + ntx::key_at));
+}
+
+// The key stored with record number r: recno_of undone. The stride is prime
+// to the total, so it has an inverse modulo the total.
+std::uint64_t key_of(std::uint64_t inverse, std::uint64_t total, std::uint64_t recno) {
+    return (recno - 1) * inverse % total;
+}
+
+std::uint64_t inverse_mod(std::uint64_t a, std::uint64_t m) {
+    // Extended Euclid, in signed steps: every value stays below m < 2^32.
+    std::int64_t r0 = static_cast<std::int64_t>(m), r1 = static_cast<std::int64_t>(a % m);
+    std::int64_t t0 = 0, t1 = 1;
+    while (r1 != 0) {
+        const std::int64_t q = r0 / r1;
+        std::int64_t next = r0 - q * r1;
+        r0 = r1;
+        r1 = next;
+        next = t0 - q * t1;
+        t0 = t1;
+        t1 = next;
+    }
+    return static_cast<std::uint64_t>(t0 < 0 ? t0 + static_cast<std::int64_t>(m) : t0) % m;
 }
 
 // Most keys a subtree of `height` levels holds at the chosen fill.
@@ -249,6 +283,106 @@ std::uint32_t build(Writer& w, Keys& keys, const Layout& l,
     return write_page(w, page);
 }
 
+// The table: the key's two fields, then an amount, a date and a flag, for
+// the look of a real table; all made from the key's number, as its name is.
+struct TableField {
+    const char* name;
+    char type;
+    std::size_t length;
+    std::size_t decimals;
+};
+constexpr std::size_t code_length = 11;  // the ten-digit code and its space
+constexpr std::size_t min_table_key_size = code_length + 1;
+constexpr std::size_t amount_length = 12;  // up to 9999999.99
+constexpr std::size_t date_length = 8;     // YYYYMMDD
+constexpr std::size_t table_fields = 5;
+
+std::array<TableField, table_fields> table_layout(std::size_t key_size) {
+    return {{{"CODE", 'C', code_length, 0},
+             {"NAME", 'C', key_size - code_length, 0},
+             {"AMOUNT", 'N', amount_length, 2},
+             {"SINCE", 'D', date_length, 0},
+             {"ACTIVE", 'L', 1, 0}}};
+}
+
+// Writes `v` in decimal, right-aligned in [at, end), with at least `digits`
+// digits.
+void put_decimal(char* at, char* end, std::uint64_t v, std::size_t digits = 1) {
+    for (std::size_t d = 0; end > at && (v > 0 || d < digits); ++d, v /= 10)
+        *--end = static_cast<char>('0' + v % 10);
+}
+
+void put_record(std::uint8_t* rec, std::uint64_t i, std::size_t key_size) {
+    char* at = reinterpret_cast<char*>(rec);
+    *at++ = ' ';  // not deleted
+    key_text(i, key_size, at);
+    at += key_size;
+    const std::uint64_t h = mix(i ^ 0x2545f4914f6cdd1du);
+    const std::uint64_t cents = h % 1000000000;
+    std::memset(at, ' ', amount_length);
+    put_decimal(at + amount_length - 2, at + amount_length, cents % 100, 2);
+    at[amount_length - 3] = '.';
+    put_decimal(at, at + amount_length - 3, cents / 100);
+    at += amount_length;
+    put_decimal(at, at + 4, 1990 + (h >> 20) % 34, 4);
+    put_decimal(at + 4, at + 6, 1 + (h >> 30) % 12, 2);
+    put_decimal(at + 6, at + 8, 1 + (h >> 40) % 28, 2);
+    at += date_length;
+    *at = (h >> 50 & 1) != 0 ? 'T' : 'F';
+}
+
+// Records go out in order of record number, key by key undoing the
+// index's scatter, in one buffer of whole records.
+bool write_table(const char* file, const Keys& keys, std::uint64_t n, std::size_t key_size) {
+    const auto fields = table_layout(key_size);
+    std::size_t record_length = 1;
+    for (const TableField& f : fields) record_length += f.length;
+    // The end mark and, as most writers leave, a zero byte after it.
+    const std::size_t header_length = dbf::descriptors_at + table_fields * dbf::descriptor_size + 2;
+
+    std::vector<std::uint8_t> buffer(header_length);
+    std::uint8_t* h = buffer.data();
+    h[dbf::version_at] = 0x03;
+    h[dbf::updated_at] = 124;  // 2024-01-01
+    h[dbf::updated_at + 1] = 1;
+    h[dbf::updated_at + 2] = 1;
+    put32(h + dbf::record_count_at, n);
+    put16(h + dbf::header_length_at, header_length);
+    put16(h + dbf::record_length_at, record_length);
+    for (std::size_t k = 0; k < table_fields; ++k) {
+        std::uint8_t* d = h + dbf::descriptors_at + k * dbf::descriptor_size;
+        std::memcpy(d + dbf::field_name_at, fields[k].name, std::strlen(fields[k].name));
+        d[dbf::field_type_at] = static_cast<std::uint8_t>(fields[k].type);
+        d[dbf::field_length_at] = static_cast<std::uint8_t>(fields[k].length);
+        d[dbf::field_decimals_at] = static_cast<std::uint8_t>(fields[k].decimals);
+    }
+    h[dbf::descriptors_at + table_fields * dbf::descriptor_size] = dbf::descriptors_end;
+
+    std::FILE* out = std::fopen(file, "wb");
+    if (!out) {
+        std::perror(file);
+        return false;
+    }
+    bool ok = true;
+    const std::size_t batch = std::max<std::size_t>((1 << 20) / record_length, 1);
+    buffer.reserve(header_length + batch * record_length);
+    const std::uint64_t inverse = inverse_mod(keys.stride, keys.total);
+    for (std::uint64_t r = 1; r <= n && ok; ++r) {
+        const std::size_t at = buffer.size();
+        buffer.resize(at + record_length);
+        put_record(buffer.data() + at, key_of(inverse, keys.total, r), key_size);
+        if (buffer.size() + record_length > buffer.capacity()) {
+            ok = std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
+            buffer.clear();
+        }
+    }
+    buffer.push_back(dbf::end_of_file_mark);
+    ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
+    ok = std::fclose(out) == 0 && ok;
+    if (!ok) std::perror("make_index: table write");
+    return ok;
+}
+
 bool parse(const char* text, auto& value) {
     const char* end = text + std::strlen(text);
     const auto [p, ec] = std::from_chars(text, end, value);
@@ -277,13 +411,16 @@ int main(int argc, char** argv) {
     std::size_t key_size = 20;
     double fill = 0.8;
     Writer w;
-    if (argc < 3 || argc > 6 || !parse(argv[2], n) ||
+    const char* table = argc > 6 ? argv[6] : nullptr;
+    if (argc < 3 || argc > 7 || !parse(argv[2], n) ||
         (argc > 3 && !parse(argv[3], key_size)) || (argc > 4 && !parse(argv[4], fill)) ||
         (argc > 5 && !parse_layout(argv[5], w.place)) || key_size < 10 || key_size > 200 ||
-        !(fill > 0 && fill <= 1)) {
+        !(fill > 0 && fill <= 1) || (table && key_size < min_table_key_size)) {
         std::fputs("Use: make_index FILE KEYS [KEY_SIZE 10-200, default 20] "
                    "[FILL 0-1, default 0.8] [LAYOUT sorted (default), mixed:SHARE "
-                   "(that share of pages moved to the end, shuffled) or scattered]\n",
+                   "(that share of pages moved to the end, shuffled) or scattered] "
+                   "[TABLE: also write the table of the index's records, "
+                   "for KEY_SIZE 12 or more]\n",
                    stderr);
         return 2;
     }
@@ -339,5 +476,6 @@ int main(int argc, char** argv) {
         std::perror("make_index: write");
         return 1;
     }
+    if (table && !write_table(table, keys, n, key_size)) return 1;
     return 0;
 }

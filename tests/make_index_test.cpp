@@ -1,5 +1,6 @@
 // The benchmark's index generator: what it writes must be the well-formed
 // index it claims to be, or the benchmark measures the wrong thing.
+#include "dbf_layout.h"
 #include "ntx_layout.h"
 #include "run_tool.h"
 
@@ -25,6 +26,7 @@ struct Walk {
     std::vector<std::uint8_t> file;
     std::size_t key_size = 0;
     std::vector<std::string> keys;
+    std::vector<std::int32_t> recnos;
     std::vector<std::size_t> leaf_depths;
     std::vector<std::uint32_t> visits;  // pages in the order the walk reads them
 };
@@ -49,18 +51,19 @@ void walk(Walk& w, std::uint32_t ref, std::size_t depth) {
         ASSERT_TRUE(item);
         ASSERT_EQ(item->key.size(), w.key_size);
         w.keys.emplace_back(item->key);
+        w.recnos.push_back(item->recno);
     }
     if (leaf) w.leaf_depths.push_back(depth);
 }
 
-// Makes the index and checks that it is well formed, whatever its layout.
+// Makes the index, and the table when one is named, and checks that the
+// index is well formed, whatever its layout.
 void make_and_walk(const fs::path& index, const Shape& s, const std::string& layout,
-                   Walk& w) {
-    const ToolRun made = run_program(
-        MAKE_INDEX_PATH,
-        {index.string(), std::to_string(s.keys), std::to_string(s.key_size),
-         std::to_string(s.fill), layout},
-        index.parent_path() / "make.out");
+                   Walk& w, const fs::path& table = {}) {
+    std::vector<std::string> args{index.string(), std::to_string(s.keys),
+                                  std::to_string(s.key_size), std::to_string(s.fill), layout};
+    if (!table.empty()) args.push_back(table.string());
+    const ToolRun made = run_program(MAKE_INDEX_PATH, args, index.parent_path() / "make.out");
     ASSERT_EQ(made.status, 0);
 
     const std::string bytes = read_file(index);
@@ -169,5 +172,71 @@ TEST(MakeIndex, RefusesUnknownLayouts) {
         EXPECT_EQ(r.status, 2) << layout;
     }
     EXPECT_FALSE(fs::exists(dir / "index.ntx"));
+    fs::remove_all(dir);
+}
+
+// The table written beside an index is the one it indexes: record r gives,
+// through the key expression CODE+NAME, the key stored with record number
+// r, and every record is there once. Making it leaves the index unchanged.
+TEST(MakeIndex, WritesTheTableTheIndexWasBuiltFrom) {
+    const fs::path dir = fs::temp_directory_path() / "quarnel-make-index-table";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path index = dir / "index.ntx", table = dir / "table.dbf";
+    const Shape shapes[] = {{0, 20, 0.7}, {1, 12, 0.7}, {5000, 20, 0.7}, {400, 200, 0.1},
+                            {2999, 33, 1.0}};
+    for (const Shape& s : shapes) {
+        for (const std::string layout : {"sorted", "scattered"}) {
+            SCOPED_TRACE(testing::Message() << s.keys << " keys of " << s.key_size << ", "
+                                            << layout);
+            Walk alone, w;
+            ASSERT_NO_FATAL_FAILURE(make_and_walk(index, s, layout, alone));
+            ASSERT_NO_FATAL_FAILURE(make_and_walk(index, s, layout, w, table));
+            EXPECT_TRUE(alone.file == w.file);
+            EXPECT_EQ(ntx::decode_header(w.file)->key_expr, "CODE+NAME");
+
+            const std::string bytes = read_file(table);
+            const dbf::Bytes file(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                  bytes.size());
+            const auto length = dbf::header_length(file);
+            ASSERT_TRUE(length);
+            const dbf::TableDecoded d = dbf::decode_table_header(file.first(*length));
+            ASSERT_TRUE(d.header) << d.error;
+            const dbf::TableHeader& h = *d.header;
+            ASSERT_EQ(h.record_count, s.keys);
+            EXPECT_EQ(dbf::check_table_size(h, bytes.size()), "");
+            EXPECT_EQ(bytes.back(), '\x1a');
+            const dbf::Field* code = dbf::find_field(h, "CODE");
+            const dbf::Field* name = dbf::find_field(h, "NAME");
+            const dbf::Field* since = dbf::find_field(h, "SINCE");
+            ASSERT_TRUE(code && name && since);
+            ASSERT_EQ(code->length + name->length, s.key_size);
+
+            std::vector<bool> seen(h.record_count + 1);
+            for (std::size_t k = 0; k < w.keys.size(); ++k) {
+                const std::int32_t r = w.recnos[k];
+                ASSERT_GE(r, 1);
+                ASSERT_LE(static_cast<std::uint32_t>(r), h.record_count);
+                ASSERT_FALSE(seen[static_cast<std::size_t>(r)]) << r;
+                seen[static_cast<std::size_t>(r)] = true;
+                const dbf::Bytes rec = file.subspan(
+                    static_cast<std::size_t>(dbf::record_offset(h, static_cast<std::uint32_t>(r))),
+                    h.record_length);
+                ASSERT_FALSE(dbf::is_deleted(rec));
+                const dbf::Bytes c = dbf::field_bytes(rec, *code), n = dbf::field_bytes(rec, *name);
+                ASSERT_EQ(std::string(c.begin(), c.end()) + std::string(n.begin(), n.end()),
+                          w.keys[k])
+                    << r;
+                const dbf::Bytes date = dbf::field_bytes(rec, *since);
+                ASSERT_TRUE(std::all_of(date.begin(), date.end(),
+                                        [](std::uint8_t b) { return b >= '0' && b <= '9'; }));
+            }
+        }
+    }
+    // A key too short for a name beside its code has no table.
+    const ToolRun r = run_program(
+        MAKE_INDEX_PATH, {index.string(), "10", "11", "0.8", "sorted", table.string()},
+        dir / "make.out");
+    EXPECT_EQ(r.status, 2);
     fs::remove_all(dir);
 }
