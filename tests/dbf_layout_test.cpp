@@ -89,7 +89,7 @@ TEST(DbfHeader, DecodesFieldsAndRecords) {
     EXPECT_TRUE(dbf::is_deleted(second));
     EXPECT_FALSE(dbf::is_deleted({}));
     // The record after the last is the end-of-file mark.
-    EXPECT_EQ(file[dbf::record_offset(h, 4)], dbf::end_of_file_mark);
+    EXPECT_EQ(file[static_cast<std::size_t>(dbf::record_offset(h, 4))], dbf::end_of_file_mark);
     EXPECT_EQ(dbf::record_offset(h, 0), dbf::record_offset(h, 1));
 }
 
