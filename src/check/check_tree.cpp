@@ -1,6 +1,5 @@
 #include "check_tree.h"
 
-#include "compare.h"
 #include "platform.h"
 #include "report.h"
 
@@ -111,47 +110,61 @@ bool may_visit(TreeCheck& check, std::uint32_t ref, std::size_t j, std::uint32_t
 }
 
 // Where entry `j` lies in the page, if all of it does: an item's child,
-// record number and key, or the last entry's child alone.
-bool entry_fits(TreeCheck& check, const ntx::IndexPage& page, std::uint32_t ref,
-                std::size_t count, std::size_t j) {
-    const auto off = ntx::load_u16le(page.bytes, ntx::item_offsets_at + ntx::offset_entry_size * j);
+// record number and key, or the last entry's child alone; 0 when it does
+// not, which no entry can lie at.
+std::size_t entry_at(const ntx::IndexPage& page, std::size_t count, std::size_t j,
+                     std::size_t key_width) {
+    const std::size_t off =
+        *ntx::load_u16le(page.bytes, ntx::item_offsets_at + ntx::offset_entry_size * j);
     const std::size_t table_end = ntx::item_offsets_at + ntx::offset_entry_size * (count + 1);
-    const std::size_t extent =
-        j < count ? ntx::item_fixed_size + check.rules.key_width : ntx::child_entry_size;
-    if (*off >= table_end && *off <= ntx::page_size && ntx::page_size - *off >= extent)
-        return true;
-    if (begin_item_fault(check, ref, j)) {
-        put_text("offset ");
-        put_dec(*off);
-        put_text(*off < table_end ? " lies inside the offset table" : " lies outside the page");
-        end_line();
-    }
-    return false;
+    const std::size_t extent = j < count ? ntx::item_fixed_size + key_width : ntx::child_entry_size;
+    return off >= table_end && off <= ntx::page_size && ntx::page_size - off >= extent ? off : 0;
 }
 
+void report_entry_outside(TreeCheck& check, const ntx::IndexPage& page, std::uint32_t ref,
+                          std::size_t count, std::size_t j) {
+    if (!begin_item_fault(check, ref, j)) return;
+    const std::size_t off =
+        *ntx::load_u16le(page.bytes, ntx::item_offsets_at + ntx::offset_entry_size * j);
+    const std::size_t table_end = ntx::item_offsets_at + ntx::offset_entry_size * (count + 1);
+    put_text("offset ");
+    put_dec(static_cast<std::int64_t>(off));
+    put_text(off < table_end ? " lies inside the offset table" : " lies outside the page");
+    end_line();
+}
+
+// The key before is compared where it lies while its page is still held,
+// and kept in `previous` only when the walk leaves that page.
 void check_key(TreeCheck& check, std::uint32_t ref, std::size_t j, const std::uint8_t* key) {
     const std::size_t width = check.rules.key_width;
     if (width == 0) return;
-    if (check.have_previous) {
-        const int order = std::memcmp(key, check.previous.data(), width);
+    if (check.before) {
+        const int order = std::memcmp(key, check.before, width);
         if ((order < 0 || (order == 0 && check.rules.unique)) && begin_item_fault(check, ref, j)) {
             put_text("key ");
             put_key(key, width);
             put_text(order < 0 ? " sorts below the key before it ("
                                : " repeats the key before it in a unique index (");
-            put_place(check.previous_page, check.previous_item);
+            put_place(check.before_page, check.before_item);
             if (order < 0) {
                 put_text(": ");
-                put_key(check.previous.data(), width);
+                put_key(check.before, width);
             }
             put_text(")");
             end_line();
         }
     }
-    std::memcpy(check.previous.data(), key, width);
-    check.have_previous = true;
-    check.previous_page = ref;
-    check.previous_item = j;
+    check.before = key;
+    check.before_page = ref;
+    check.before_item = j;
+}
+
+void keep_key_before(TreeCheck& check, const ntx::IndexPage& page) {
+    const std::uint8_t* start = page.bytes.data();
+    if (check.before >= start && check.before < start + page.bytes.size()) {
+        std::memcpy(check.previous.data(), check.before, check.rules.key_width);
+        check.before = check.previous.data();
+    }
 }
 
 void check_record(TreeCheck& check, std::uint32_t ref, std::size_t j, std::int32_t recno,
@@ -233,46 +246,59 @@ void visit(TreeCheck& check, std::uint32_t ref, std::uint64_t level) {
     }
 
     // Which entries can be trusted, and whose children to follow: a page
-    // is an interior page when most of its entries have a child.
-    bool fits[ntx::max_items + 1];
-    std::uint32_t children[ntx::max_items + 1];
+    // is an interior page when most of its entries have a child. Entries
+    // are found again as they are needed, which keeps a level of the
+    // walk's stack to little more than its page.
+    const std::size_t width = check.rules.key_width;
+    const auto child_of = [&page](std::size_t off) {
+        return *ntx::load_u32le(page.bytes, off + ntx::child_at);
+    };
     std::size_t with_child = 0;
     std::size_t trusted = 0;
     for (std::size_t j = 0; j <= count; ++j) {
-        fits[j] = entry_fits(check, page, ref, count, j);
-        children[j] = 0;
-        if (!fits[j]) continue;
+        const std::size_t off = entry_at(page, count, j, width);
+        if (off == 0) {
+            report_entry_outside(check, page, ref, count, j);
+            continue;
+        }
         ++trusted;
-        children[j] = *ntx::decode_child(page, j);
-        if (children[j] != 0) ++with_child;
+        with_child += child_of(off) != 0;
+        if (j < count)
+            prefetch_record(check.records, *ntx::load_u32le(page.bytes, off + ntx::recno_at));
     }
     const bool interior = with_child > 0 && 2 * with_child >= trusted;
     if (!interior) check_leaf_level(check, ref, level);
-    for (std::size_t j = 0; j <= count; ++j) {
-        if (!fits[j]) continue;
-        if (interior && children[j] == 0 && begin_item_fault(check, ref, j)) {
-            put_text("no child, where the other entries of the page have one");
-            end_line();
-        } else if (!interior && children[j] != 0 && begin_item_fault(check, ref, j)) {
-            put_text("child ");
-            put_hex(children[j]);
-            put_text("h in a leaf, where the other entries have none; not followed");
-            end_line();
+    if (with_child != 0 && with_child != trusted) {
+        for (std::size_t j = 0; j <= count; ++j) {
+            const std::size_t off = entry_at(page, count, j, width);
+            if (off == 0) continue;
+            const std::uint32_t child = child_of(off);
+            if (interior && child == 0 && begin_item_fault(check, ref, j)) {
+                put_text("no child, where the other entries of the page have one");
+                end_line();
+            } else if (!interior && child != 0 && begin_item_fault(check, ref, j)) {
+                put_text("child ");
+                put_hex(child);
+                put_text("h in a leaf, where the other entries have none; not followed");
+                end_line();
+            }
         }
     }
 
     for (std::size_t j = 0; j <= count; ++j) {
-        if (!fits[j]) continue;
-        if (interior && children[j] != 0) visit_child(check, ref, j, children[j], level);
+        const std::size_t off = entry_at(page, count, j, width);
+        if (off == 0) continue;
+        const std::uint32_t child = child_of(off);
+        if (interior && child != 0) visit_child(check, ref, j, child, level);
         if (j == count) break;
-        const auto item = *ntx::decode_item(page, j);
-        const std::uint8_t* key = page.bytes.data() + *ntx::load_u16le(page.bytes,
-                                      ntx::item_offsets_at + ntx::offset_entry_size * j) +
-                                  ntx::key_at;
+        const auto recno =
+            static_cast<std::int32_t>(*ntx::load_u32le(page.bytes, off + ntx::recno_at));
+        const std::uint8_t* key = page.bytes.data() + off + ntx::key_at;
         if (check.walk == Walk::check) ++check.counts.keys;
         check_key(check, ref, j, key);
-        check_record(check, ref, j, item.recno, key);
+        check_record(check, ref, j, recno, key);
     }
+    keep_key_before(check, page);
     --check.depth;
 }
 
@@ -348,7 +374,7 @@ void check_tree(TreeCheck& check) {
     check.reached.assign(blocks / 64 + 1, 0);
     check.depth = 0;
     check.leaf_level = 0;
-    check.have_previous = false;
+    check.before = nullptr;
     if (may_visit(check, 0, 0, rules.root)) visit(check, rules.root, 1);
     if (check.walk != Walk::check) return;
 

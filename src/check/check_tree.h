@@ -56,12 +56,19 @@ struct TreeCheck {
     std::uint32_t path[256] = {};
     std::size_t depth = 0;
     std::uint64_t leaf_level = 0;        // 0 until the first leaf
-    // The key before the current one in the in-order walk, and where it is.
+    // The key before the current one in the in-order walk, null before the
+    // first, and where it is; it points into `previous` once its page is
+    // left.
+    const std::uint8_t* before = nullptr;
+    std::uint32_t before_page = 0;
+    std::size_t before_item = 0;
     std::array<std::uint8_t, ntx::page_size> previous{};
-    bool have_previous = false;
-    std::uint32_t previous_page = 0;
-    std::size_t previous_item = 0;
 };
+
+// Every entry the walk trusts, in key order, with where it stands, handed
+// to the table comparison when there is one (compare.cpp).
+void note_entry(Comparison& c, Walk walk, std::uint32_t recno, const std::uint8_t* key,
+                std::uint32_t page, std::size_t item);
 
 // Walks the tree from the root. Memory: the page buffers of one path, a bit
 // per block of the file and a bit per record number.

@@ -3,6 +3,7 @@
 // so a table of 10^7 records takes about 1.2 MiB however they are indexed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -13,8 +14,23 @@ struct RecordSet {
     std::uint32_t largest = 0;
 };
 
-// Adds `recno`; returns whether it was there already. Record numbers
-// below 1 are never held.
+// Adds `recno`, which is at least 1; returns whether it was there already.
 bool add_record(RecordSet& set, std::uint32_t recno);
 
 bool has_record(const RecordSet& set, std::uint32_t recno);
+
+// Asks the processor for the bit of `recno` ahead of add_record: the
+// record numbers of a page are scattered over the set, and asking for
+// them all at once lets their cache misses overlap.
+inline void prefetch_record(const RecordSet& set, std::uint32_t recno) {
+    const std::size_t block = recno >> RecordSet::block_bits;
+    if (block < set.blocks.size() && set.blocks[block]) {
+        const std::uint32_t bit = recno & ((1u << RecordSet::block_bits) - 1);
+#if defined(__GNUC__)
+        __builtin_prefetch(set.blocks[block].get() + bit / 64, 1);
+#endif
+    }
+}
+
+// The least record number in the set above `after`; 0 when there is none.
+std::uint32_t next_record(const RecordSet& set, std::uint32_t after);

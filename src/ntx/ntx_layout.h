@@ -30,13 +30,19 @@ inline constexpr std::size_t next_page_at = 8;     // u32
 inline constexpr std::size_t item_size_at = 12;    // u16
 inline constexpr std::size_t key_size_at = 14;     // u16
 inline constexpr std::size_t key_decimals_at = 16; // u16
-// The u16 at 18 is read with the record but means nothing to the tool.
+// The most items a page may hold; not shown by the inspector, whose "Max
+// item" is the word after it, half of this one.
+inline constexpr std::size_t capacity_at = 18;     // u16
 inline constexpr std::size_t max_item_at = 20;     // u16
 inline constexpr std::size_t key_expr_at = 22;
 inline constexpr std::size_t key_expr_size = 256;  // text, zero-terminated
 inline constexpr std::size_t unique_at = 278;      // signed 8
 // Byte 279 is padding.
-static_assert(max_item_at + 2 == key_expr_at);
+// Past the record, in the rest of the header's page: the FOR condition of
+// an index that has one, zero-terminated.
+inline constexpr std::size_t for_condition_at = 282;
+inline constexpr std::size_t for_condition_size = 256;
+static_assert(capacity_at + 2 == max_item_at && max_item_at + 2 == key_expr_at);
 static_assert(key_expr_at + key_expr_size == unique_at);
 static_assert(unique_at + 2 == header_size);
 
