@@ -26,6 +26,12 @@ the printf walk and cat. Every command runs once a round, and the table
 shows median times, medians of the ratios within each round, the worst time
 to the first line on a terminal and quarnel's peak memory, then the targets
 met or missed. The share is unmounted on every exit, Ctrl-C included.
+
+With --check it times quarnel-check instead: on an index alone against
+quarnel's walk of it, and on the index with its table (make_index's TABLE)
+against that walk plus cat of the table; warm, and with --cold also with
+the page cache dropped and through slowfs. It first stops unless the checker
+finds the generated files sound.
 """
 
 import argparse
@@ -597,6 +603,297 @@ def storage_main(args, tools):
             shutil.rmtree(tmp, ignore_errors=True)
 
 
+# ---------------------------------------------------------------------------
+# The checker's benchmark (--check): quarnel-check on an index alone against
+# quarnel's walk of it, and on the index with its table against that walk
+# plus cat of the table; warm, and with --cold also cold and on the share.
+
+# Commands of a round, each with the index (and table) of its case.
+CHECK_COMMANDS = ("check", "quarnel", "check table", "cat table")
+CHECK_NAMES = {"check": "quarnel-check INDEX", "quarnel": "quarnel INDEX",
+               "check table": "quarnel-check INDEX TABLE", "cat table": "cat TABLE"}
+CHECK_CASES = ("local warm", "local cold", "share cold")
+# Above the target by no more than this, a cold or share ratio is within
+# what the rounds' spread can tell apart from it.
+CHECK_SLACK = 1.1
+
+
+def check_argv(tools, command, files):
+    index, table = files
+    return {"check": [tools["quarnel_check"], index],
+            "quarnel": [tools["quarnel"], index],
+            "check table": [tools["quarnel_check"], index, table],
+            "cat table": ["cat", table]}[command]
+
+
+def expect_sound(argv, keys, records=None):
+    """Stops the run unless the checker finds the generated files sound and
+    compared them in full: else the timings are of other work. Returns the
+    verdict line."""
+    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True)
+    lines = proc.stdout.decode("latin-1").splitlines()
+    last = lines[-1] if lines else ""
+    what = " ".join(argv)
+    if proc.returncode != 0 or not last.startswith("sound: "):
+        sys.exit(f"{what} ended with status {proc.returncode} and last line {last!r}; "
+                 f"it is to find the generated files sound\n"
+                 + proc.stderr.decode("latin-1"))
+    if not last.startswith(f"sound: {keys} key"):
+        sys.exit(f"{what}: {last!r} does not count the {keys:,} keys made")
+    if records is not None and (f"; {records} record" not in last
+                                or "keys not compared" in last):
+        sys.exit(f"{what}: {last!r} does not compare the {records:,} records made")
+    return last
+
+
+def check_ratios(times, commands):
+    """Medians of the ratios within each round, and their range."""
+    def per_round(top, bottom):
+        return [t / b for t, b in zip(top, bottom)]
+
+    out = {}
+    alone = per_round(times["check"], times["quarnel"])
+    out["alone"] = (statistics.median(alone), min(alone), max(alone))
+    if "check table" in commands:
+        floor = [q + c for q, c in zip(times["quarnel"], times["cat table"])]
+        pair = per_round(times["check table"], floor)
+        out["table"] = (statistics.median(pair), min(pair), max(pair))
+    return out
+
+
+def measure_check_case(case, files, tools, commands, rounds, args, settle_bytes):
+    """Times every command once a round, in reverse order every other
+    round; warm after one warm-up round, cold after a drop before each."""
+    cold = case.endswith("cold")
+    times = {c: [] for c in commands}
+    cpu = {c: [] for c in commands}
+    if not cold:
+        for command in commands:
+            timed(check_argv(tools, command, files))
+    for r in range(rounds):
+        order = commands if r % 2 == 0 else commands[::-1]
+        for command in order:
+            if cold:
+                drop_caches()
+                settle(args.settle, settle_bytes)
+            wall, used = timed(check_argv(tools, command, files))
+            times[command].append(wall)
+            cpu[command].append(used)
+    return times, cpu
+
+
+def check_peaks(case, files, tools, commands, tmp):
+    peaks = {}
+    for command in ("check", "check table"):
+        if command in commands:
+            if case.endswith("cold"):
+                drop_caches()
+            peaks[command] = peak_rss_kib(check_argv(tools, command, files), os.devnull, tmp)
+    return peaks
+
+
+def print_check_table(results, commands):
+    table = "check table" in commands
+    head = ["case", "keys", "rounds", "index MB"] + (["table MB"] if table else []) + [
+        "quarnel s", "check s", "check / quarnel (rounds' range)", "CPU: check / quarnel"]
+    if table:
+        head += ["cat table s", "check with table s",
+                 "check with table / (quarnel + cat table) (rounds' range)",
+                 "CPU: check with table / (quarnel + cat table)"]
+    head += ["check peak RSS"] + (["check with table peak RSS"] if table else [])
+    print("| " + " | ".join(head) + " |")
+    print("|" + "|".join("---" if h == "case" else "---:" for h in head) + "|")
+    for r in results:
+        m = {c: statistics.median(t) for c, t in r["times"].items()}
+        warm = r["case"].endswith("warm")
+
+        def ratio(what, cpu=False):
+            if cpu:
+                if not warm:
+                    return "-"
+                return f"{r['cpu ratios'][what][0]:.2f}x"
+            mid, low, high = r["ratios"][what]
+            return f"{mid:.2f}x ({low:.2f}-{high:.2f})"
+
+        row = [r["case"], f"{r['keys']:,}", str(r["rounds"]), f"{r['index bytes'] / MB:.1f}"]
+        if table:
+            row.append(f"{r['table bytes'] / MB:.1f}")
+        row += [f"{m['quarnel']:.3f}", f"{m['check']:.3f}", ratio("alone"), ratio("alone", True)]
+        if table:
+            row += [f"{m['cat table']:.3f}", f"{m['check table']:.3f}", ratio("table"),
+                    ratio("table", True)]
+        row.append(f"{r['peaks']['check'] / 1024:.2f} MiB")
+        if table:
+            row.append(f"{r['peaks']['check table'] / 1024:.2f} MiB")
+        print("| " + " | ".join(row) + " |")
+
+
+def print_check_targets(results, commands):
+    lines = []
+
+    def check(name, value, limit, slack=None, unit="x"):
+        if value <= limit:
+            verdict = "met"
+        elif slack is not None and value <= limit * slack:
+            verdict = f"not met, but within {slack:.1f}x of it"
+        else:
+            verdict = "MISSED"
+        lines.append(f"- {name}: {value:.2f}{unit} {verdict}")
+
+    for r in results:
+        case = r["case"]
+        # Warm, the machine's noise is all that moves the ratio; cold and
+        # on the share, the storage moves it too, so only a clear excess
+        # is flagged.
+        slack = None if case.endswith("warm") else CHECK_SLACK
+        flag = "" if slack is None else f", flagged above {CHECK_SLACK:.1f}"
+        check(f"{case}: quarnel-check INDEX / quarnel INDEX <= 1.0{flag}",
+              r["ratios"]["alone"][0], 1.0, slack)
+        if "table" in r["ratios"]:
+            check(f"{case}: quarnel-check INDEX TABLE / (quarnel INDEX + cat TABLE) <= 2.0"
+                  f"{'' if slack is None else f', flagged above {2.0 * CHECK_SLACK:.1f}'}",
+                  r["ratios"]["table"][0], 2.0, slack)
+    for r in results:
+        if r["case"].endswith("warm"):
+            check(f"{r['case']}, CPU time (cross-check): quarnel-check INDEX / quarnel INDEX "
+                  "<= 1.0", r["cpu ratios"]["alone"][0], 1.0)
+            if "table" in r["cpu ratios"]:
+                check(f"{r['case']}, CPU time (cross-check): quarnel-check INDEX TABLE / "
+                      "(quarnel INDEX + cat TABLE) <= 2.0", r["cpu ratios"]["table"][0], 2.0)
+    for command, limit in (("check", 8), ("check table", 16)):
+        if command in commands:
+            peak = max(r["peaks"][command] for r in results)
+            check(f"{CHECK_NAMES[command]} peak RSS, every case: <= {limit} MiB",
+                  peak / 1024, limit, unit=" MiB")
+    print()
+    print("Targets (medians of per-round ratios, wall-clock time unless said):")
+    for line in lines:
+        print(line)
+
+
+def check_main(args, tools, cold):
+    commands = CHECK_COMMANDS[:2] if args.no_table else CHECK_COMMANDS
+    share = cold and not args.no_share
+    if cold:
+        check_cold_possible()
+    if share and not os.access(tools["slowfs"], os.X_OK):
+        sys.exit(f"{tools['slowfs']} not found: it is built where libfuse3 is "
+                 "(apt-get install -y fuse3 libfuse3-dev pkg-config), or use --no-share")
+    tmp = tempfile.mkdtemp(prefix="quarnel-bench-", dir=args.tmp)
+    dirs = {"local": os.path.join(tmp, "local"),
+            "share source": os.path.join(tmp, "share-source"), "share": os.path.join(tmp, "share")}
+    for d in dirs.values():
+        os.makedirs(d, exist_ok=True)
+    server = None
+    try:
+        # The index at fill 0.8 in slots of key size + 8, and the table's
+        # records of key size + 22 bytes, with room.
+        made = [(dirs["local"], args.local_keys)] + (
+            [(dirs["share source"], args.share_keys)] if share else [])
+        need = sum(n * ((args.key_size + 8) / 0.5 + 2 * (args.key_size + 22)) for _, n in made)
+        free = shutil.disk_usage(tmp).free
+        if free < need:
+            sys.exit(f"{tmp}: {free / MB:.0f} MB free, about {need / MB:.0f} MB needed")
+        files = {}
+        start = time.perf_counter()
+        for where, n in made:
+            index, table = os.path.join(where, "index.ntx"), os.path.join(where, "table.dbf")
+            # The index is the same with or without its table.
+            make_index(tools, [index, str(n), str(args.key_size), str(args.fill), "sorted"]
+                       + ([] if args.no_table else [table]))
+            files[where] = (index, table)
+        generated = time.perf_counter() - start
+        if share:
+            server = mount_share(tools["slowfs"], dirs["share source"], dirs["share"],
+                                 args.share_delay_us)
+            files[dirs["share"]] = tuple(os.path.join(dirs["share"], os.path.basename(p))
+                                         for p in files[dirs["share source"]])
+        where = {"local warm": dirs["local"], "local cold": dirs["local"],
+                 "share cold": dirs["share"]}
+        keys = {"local warm": args.local_keys, "local cold": args.local_keys,
+                "share cold": args.share_keys}
+        cases = [c for c in CHECK_CASES
+                 if c == "local warm" or (cold and (c != "share cold" or share))]
+
+        verdicts = []
+        for case in cases:
+            if case == "local cold":
+                continue  # the same files as warm
+            index, table = files[where[case]]
+            on = case.split()[0]
+            verdicts.append(f"{on}, index: "
+                            + expect_sound([tools["quarnel_check"], index], keys[case]))
+            if not args.no_table:
+                verdicts.append(f"{on}, index and table: "
+                                + expect_sound([tools["quarnel_check"], index, table],
+                                               keys[case], keys[case]))
+            if run([tools["quarnel"], index], os.devnull)[2] != 0:
+                sys.exit(f"quarnel ended with a nonzero status on {index}")
+
+        cpu_name = platform.processor() or platform.machine()
+        place = (f"local: {args.local_keys:,} keys" +
+                 (f", page cache warm ({args.runs} rounds after a warm-up round)") +
+                 (f" and dropped before every timed run ({args.rounds} rounds)" if cold else "")
+                 + (f"; share: {args.share_keys:,} keys through slowfs, "
+                    f"{args.share_delay_us} us per read request, cold" if share else ""))
+        print(f"quarnel-check benchmark: {platform.system()} {platform.release()}, "
+              f"{cpu_name}, {os.cpu_count()} CPUs; key size {args.key_size}, fill {args.fill}, "
+              f"layout sorted; {place}; output to /dev/null; MB = 10^6 bytes")
+        print(f"Generated by make_index in {generated:.2f} s; quarnel-check's verdicts:")
+        for v in verdicts:
+            print(f"  {v}")
+        print()
+
+        results = []
+        for case in cases:
+            case_files = files[where[case]]
+            rounds = args.rounds if case.endswith("cold") else args.runs
+            settle_bytes = max(2048 * MIB, 2 * sum(os.path.getsize(p) for p in case_files
+                                                   if os.path.exists(p)) + 256 * MIB)
+            times, cpu = measure_check_case(case, case_files, tools, commands, rounds, args,
+                                            settle_bytes)
+            results.append({
+                "case": case, "keys": keys[case], "rounds": rounds,
+                "index bytes": os.path.getsize(case_files[0]),
+                "table bytes": 0 if args.no_table else os.path.getsize(case_files[1]),
+                "times": times, "ratios": check_ratios(times, commands),
+                "cpu ratios": check_ratios(cpu, commands),
+                "peaks": check_peaks(case, case_files, tools, commands, tmp),
+            })
+        print_check_table(results, commands)
+        print_check_targets(results, commands)
+    finally:
+        # No second signal cuts the clean-up short.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_IGN)
+        end_running()
+        if server is not None and not unmount_share(server, dirs["share"]):
+            print(f"{dirs['share']} is still mounted; unmount it with fusermount3 -u, then "
+                  f"remove {tmp}", file=sys.stderr)
+        else:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+def check_entry(args, cold):
+    tools = {
+        "quarnel": os.path.join(args.build, "quarnel"),
+        "quarnel_check": os.path.join(args.build, "quarnel-check"),
+        "make_index": os.path.join(args.build, "bench", "make_index"),
+    }
+    for path in list(tools.values()) + [GNU_TIME]:
+        if not os.access(path, os.X_OK):
+            sys.exit(f"{path} not found: build first, and install GNU time (see the top)")
+    tools["slowfs"] = os.path.join(args.build, "bench", "slowfs")
+    # A SIGTERM or SIGHUP ends the run as a Ctrl-C does, through the
+    # clean-up that unmounts the share.
+    signal.signal(signal.SIGTERM, raise_interrupt)
+    signal.signal(signal.SIGHUP, raise_interrupt)
+    try:
+        check_main(args, tools, cold)
+    except KeyboardInterrupt:
+        sys.exit("interrupted; the share is unmounted and the generated files removed")
+
+
 def raise_interrupt(signum, frame):
     raise KeyboardInterrupt
 
@@ -644,12 +941,25 @@ def main():
                          help="rounds of timed runs, every command once a round, in "
                               "reverse order every other round; best even (default: "
                               "%(default)s)")
+    checker = parser.add_argument_group(
+        "checker", "quarnel-check INDEX against quarnel INDEX, and quarnel-check INDEX TABLE "
+        "against quarnel INDEX plus cat TABLE, on --local-keys keys warm (--runs rounds after "
+        "a warm-up round); with --cold also cold (--rounds rounds, --settle) and on the share "
+        "(--share-keys, --share-delay-us, --no-share)")
+    checker.add_argument("--check", action="store_true",
+                         help="run the checker's benchmark instead of the others")
+    checker.add_argument("--no-table", action="store_true",
+                         help="leave out the index's table: time the tree check alone")
     args = parser.parse_args()
     cold = args.cold or args.share_delay_us is not None
     if args.share_delay_us is None:
         args.share_delay_us = 1000
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
+    if args.check and args.runs < 1:
+        parser.error("--runs must be at least 1")
+    if args.check:
+        return check_entry(args, cold)
 
     bench = os.path.join(args.build, "bench")
     tools = {
