@@ -72,6 +72,10 @@ void write_index(const std::filesystem::path& file, const Header& h,
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << header_bytes(h);
+        if (!h.for_condition.empty()) {
+            out.seekp(282);
+            out << h.for_condition << '\0';
+        }
         for (const Page& p : pages) {
             out.seekp(static_cast<std::streamoff>(p.at));
             out << page_bytes(p);

@@ -1,6 +1,199 @@
 #include "compare.h"
 
-struct Comparison {};
+#include "platform.h"
+#include "report.h"
 
-void note_entry(Comparison&, Walk, std::uint32_t, const std::uint8_t*, std::uint32_t,
-                std::size_t) {}
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// A power of two: 512 KiB of sums, few enough records to each that a
+// differing sum costs little to look at again.
+constexpr std::size_t bucket_count = std::size_t{1} << 16;
+
+// Large sequential reads of the table, whole records each.
+constexpr std::size_t table_read_size = std::size_t{1} << 20;
+
+std::size_t bucket(std::uint32_t recno) { return recno & (bucket_count - 1); }
+
+std::uint64_t mix(std::uint64_t h) {
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93u;
+    h ^= h >> 32;
+    return h;
+}
+
+// Any one differing byte or record number changes the hash, and the sums
+// of two different sets of entries meet only by a 2^-64 chance.
+std::uint64_t entry_hash(std::uint32_t recno, const std::uint8_t* key, std::size_t size) {
+    std::uint64_t h = mix(recno + 0x9e3779b97f4a7c15u);
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, key + i, 8);
+        h = mix(h ^ word) + 0x632be59bd9b4e019u;
+    }
+    std::uint64_t tail = size;
+    for (; i < size; ++i) tail = tail << 8 | key[i];
+    return mix(h ^ tail ^ (std::uint64_t{size} << 56));
+}
+
+// What the text calls that the table alone cannot give, said for the
+// verdict; empty when it can be evaluated.
+std::string unknown_part(const expr::Compiled& compiled, const char* what) {
+    std::string why;
+    if (!compiled.error.empty()) {
+        why = std::string(what) + " cannot be read: " + compiled.error;
+    } else if (!compiled.app_function.empty()) {
+        const std::string& name = compiled.app_function;
+        why = std::string(what);
+        if (name == "DTOC" || name == "CTOD")
+            why += " calls " + name + ", whose text follows the application's date format";
+        else if (name.find("->") != std::string::npos)
+            why += " uses " + name + ", a variable of the application";
+        else
+            why += " calls " + name + ", a function of the application";
+    }
+    return why;
+}
+
+bool condition_known(const Comparison& c) {
+    return !c.has_condition || (c.condition.error.empty() && c.condition.app_function.empty());
+}
+
+bool passes(Comparison& c, dbf::Bytes record, std::uint32_t recno) {
+    return !c.has_condition || expr::holds(c.condition.program, record, recno);
+}
+
+const std::uint8_t* make_key(Comparison& c, dbf::Bytes record, std::uint32_t recno) {
+    expr::make_key(c.key.program, record, recno, c.made_key, c.key_decimals);
+    return c.made_key.data();
+}
+
+TreeCheck* tree_checked = nullptr;  // while the table is compared
+
+void begin_record_fault(std::uint32_t recno) {
+    ++tree_checked->counts.faults;
+    put_text("record ");
+    put_dec(recno);
+    put_text(": ");
+}
+
+void put_key(const std::uint8_t* key, std::size_t size) {
+    put_text("'");
+    put_shown_text({reinterpret_cast<const char*>(key), size});
+    put_text("'");
+}
+
+}  // namespace
+
+void prepare_comparison(Comparison& c, const TreeRules& rules, std::string_view key_expr,
+                        std::string_view for_condition, unsigned key_decimals) {
+    c.key_size = rules.key_width;
+    c.key_decimals = key_decimals;
+    c.key = expr::compile(key_expr, c.table.fields);
+    c.has_condition = !for_condition.empty();
+    if (c.has_condition) c.condition = expr::compile(for_condition, c.table.fields);
+    c.record.assign(c.table.record_length, 0);
+    c.made_key.assign(c.key_size, 0);
+
+    // A table without records needs no key made.
+    if (c.table.record_count == 0) return;
+    if (c.key_size == 0)
+        c.keys_not_compared = "the header's key size cannot be trusted";
+    else
+        c.keys_not_compared = unknown_part(c.key, "the key expression");
+    if (c.keys_not_compared.empty()) c.keys_not_compared = unknown_part(c.condition, "the FOR condition");
+    if (c.keys_not_compared.empty()) c.sums.assign(bucket_count, 0);
+}
+
+void note_entry(Comparison& c, Walk walk, std::uint32_t recno, const std::uint8_t* key,
+                std::uint32_t page, std::size_t item) {
+    if (c.sums.empty()) return;
+    std::uint64_t& sum = c.sums[bucket(recno)];
+    if (walk == Walk::check) {
+        sum += entry_hash(recno, key, c.key_size);
+        return;
+    }
+    // The second walk: only entries whose sum differs, and only records
+    // not named already (past the table's end, twice, failing the FOR).
+    if (sum == 0 || recno > c.table.record_count || has_record(tree_checked->repeated, recno))
+        return;
+    const std::size_t size = c.table.record_length;
+    if (read_table(dbf::record_offset(c.table, recno), c.record.data(), size) != size) return;
+    if (!passes(c, c.record, recno)) return;
+    const std::uint8_t* made = make_key(c, c.record, recno);
+    if (std::memcmp(made, key, c.key_size) == 0) return;
+    begin_record_fault(recno);
+    put_text("the index holds key ");
+    put_key(key, c.key_size);
+    put_text(" and the table gives ");
+    put_key(made, c.key_size);
+    put_text(" (page ");
+    put_hex(page);
+    put_text("h, item ");
+    put_dec(static_cast<std::int64_t>(item));
+    put_text(")");
+    end_line();
+}
+
+void compare_table(Comparison& c, TreeCheck& tree) {
+    tree_checked = &tree;
+    const std::uint32_t count = c.table.record_count;
+    const std::size_t size = c.table.record_length;
+    const bool judge_presence = condition_known(c);
+    const bool keys = !c.sums.empty();
+
+    // Front to back, whole records a read.
+    const std::size_t per_read = std::max<std::size_t>(1, table_read_size / size);
+    std::vector<std::uint8_t> buffer(per_read * size);
+    for (std::uint64_t first = 1; first <= count;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(per_read, count - first + 1));
+        const auto recno0 = static_cast<std::uint32_t>(first);
+        if (read_table(dbf::record_offset(c.table, recno0), buffer.data(), n * size) != n * size) {
+            begin_record_fault(recno0);
+            put_text("cannot be read: the table ends before its ");
+            put_dec(count);
+            put_text(" records");
+            end_line();
+            break;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto recno = static_cast<std::uint32_t>(first + i);
+            const dbf::Bytes record{buffer.data() + i * size, size};
+            const bool in_index = has_record(tree.records, recno);
+            if (!judge_presence) continue;
+            const bool wanted = passes(c, record, recno);
+            if (wanted && !in_index) {
+                begin_record_fault(recno);
+                put_text("not in the index");
+                end_line();
+            } else if (!wanted && in_index) {
+                begin_record_fault(recno);
+                put_text("in the index, but fails the FOR condition");
+                end_line();
+            }
+            // An entry the index holds is taken off its sum, if its key
+            // is the one the record gives.
+            if (in_index && keys)
+                c.sums[bucket(recno)] -= entry_hash(recno, make_key(c, record, recno), c.key_size);
+        }
+        first += n;
+    }
+
+    for (std::uint32_t recno = next_record(tree.records, count); recno != 0;
+         recno = next_record(tree.records, recno)) {
+        begin_record_fault(recno);
+        put_text("in the index, but the table has only ");
+        put_dec(count);
+        put_text(count == 1 ? " record" : " records");
+        end_line();
+    }
+
+    if (keys && std::any_of(c.sums.begin(), c.sums.end(), [](std::uint64_t s) { return s != 0; })) {
+        tree.walk = Walk::compare_only;
+        check_tree(tree);
+        tree.walk = Walk::check;
+    }
+}

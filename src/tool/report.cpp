@@ -224,13 +224,15 @@ bool flush_report() {
     return !write_failed;
 }
 
-void end_with_error(std::string_view text, std::string_view path, int status) {
+void end_with_error(std::string_view text, std::string_view path, std::string_view rest,
+                    int status) {
     flush();
     std::string line(text);
     if (stderr_is_terminal())
         put_carets(path, [&line](std::string_view run) { line += run; });
     else
         line += path;
+    line += rest;
     line += '\n';
     write_stderr(line.data(), line.size());
     end_process(status);

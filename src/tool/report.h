@@ -37,7 +37,8 @@ void put_item_line(std::uint32_t j, std::int32_t recno, std::string_view key);
 // not be written.
 bool flush_report();
 
-// After what the report already holds, one line on standard error: `text`
-// and then `path`, shown as put_stored_text shows text on a terminal when
-// standard error is one. Ends the process with `status`.
-[[noreturn]] void end_with_error(std::string_view text, std::string_view path, int status);
+// After what the report already holds, one line on standard error: `text`,
+// `path` and `rest`, the path shown as put_stored_text shows text on a
+// terminal when standard error is one. Ends the process with `status`.
+[[noreturn]] void end_with_error(std::string_view text, std::string_view path,
+                                 std::string_view rest, int status);
