@@ -51,7 +51,8 @@ bool is_page(const TreeRules& rules, std::uint32_t ref) {
            ref <= rules.file_size && rules.file_size - ref >= ntx::page_size;
 }
 
-bool test_and_set(std::vector<std::uint64_t>& bits, std::uint64_t n) {
+// Bits by block number; a page reference names one of 2^22 blocks.
+bool test_and_set(std::vector<std::uint64_t>& bits, std::uint32_t n) {
     std::uint64_t& word = bits[n / 64];
     const std::uint64_t mask = std::uint64_t{1} << (n % 64);
     const bool had = (word & mask) != 0;
@@ -59,7 +60,7 @@ bool test_and_set(std::vector<std::uint64_t>& bits, std::uint64_t n) {
     return had;
 }
 
-bool test_bit(const std::vector<std::uint64_t>& bits, std::uint64_t n) {
+bool test_bit(const std::vector<std::uint64_t>& bits, std::uint32_t n) {
     return (bits[n / 64] >> (n % 64) & 1) != 0;
 }
 
@@ -370,8 +371,11 @@ TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
 
 void check_tree(TreeCheck& check) {
     const TreeRules& rules = check.rules;
+    // Blocks past 4 GiB are out of every reference's reach.
     const std::uint64_t blocks = rules.file_size / ntx::page_size;
-    check.reached.assign(blocks / 64 + 1, 0);
+    const auto reachable = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(blocks, (std::uint64_t{1} << 32) / ntx::page_size));
+    check.reached.assign(reachable / 64 + 1, 0);
     check.depth = 0;
     check.leaf_level = 0;
     check.before = nullptr;
@@ -391,6 +395,7 @@ void check_tree(TreeCheck& check) {
             test_and_set(check.reached, rules.free_page / ntx::page_size);
         }
     }
-    for (std::uint64_t b = 1; b < blocks; ++b)
+    check.counts.outside = blocks - reachable;
+    for (std::uint32_t b = 1; b < reachable; ++b)
         if (!test_bit(check.reached, b)) ++check.counts.outside;
 }
