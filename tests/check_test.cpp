@@ -323,10 +323,10 @@ TEST_F(Pair, EachRecordThatDiffersIsNamed) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(fault_lines(r.out), lines(c.faults));
     }
-    EXPECT_NE(compare(cases.back().h, tree(), cases.back().t)
-                  .out.find(", keys not compared: the key expression calls MYFUNC, a function "
-                            "of the application\n"),
-              std::string::npos);
+    const std::string out = compare(cases.back().h, tree(), cases.back().t).out;
+    const std::string why =
+        lines({", keys not compared: the key expression calls MYFUNC, a function of the application"});
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), why.size())), why);
 }
 
 TEST_F(Pair, NumbersDatesAndLogicalsAreKeyedAsTheIndexStoresThem) {
