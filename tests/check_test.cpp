@@ -2,6 +2,7 @@
 // the lines it prints and its status.
 #include "index_builder.h"
 #include "run_tool.h"
+#include "temp_dir_test.h"
 #include "table_builder.h"
 
 #include <gtest/gtest.h>
@@ -21,19 +22,8 @@ using builder::Page;
 
 namespace {
 
-class Check : public ::testing::Test {
+class Check : public TempDirTest {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               (std::string("quarnel-") + info->test_suite_name() + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path file(const std::string& name) const { return dir_ / name; }
-
     ToolRun run(const std::vector<std::string>& args) {
         return run_program(QUARNEL_CHECK_PATH, args, file("stdout"));
     }
@@ -41,8 +31,6 @@ protected:
         builder::write_index(file("index.ntx"), h, pages, min_size);
         return run({file("index.ntx").string()});
     }
-
-    fs::path dir_;
 };
 
 // Keys of four bytes, four items a page at most.

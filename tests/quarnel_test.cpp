@@ -2,6 +2,7 @@
 // byte for byte with the report it must print, and by exit status.
 #include "index_builder.h"
 #include "run_tool.h"
+#include "temp_dir_test.h"
 
 #include <gtest/gtest.h>
 
@@ -23,19 +24,8 @@ using builder::Page;
 
 namespace {
 
-class Quarnel : public ::testing::Test {
+class Quarnel : public TempDirTest {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               (std::string("quarnel-") + info->test_suite_name() + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path file(const std::string& name) const { return dir_ / name; }
-
     ToolRun run(const std::vector<std::string>& args) {
         return run_quarnel(args, file("stdout"));
     }
@@ -48,8 +38,6 @@ protected:
         std::ofstream(file("index.ntx"), std::ios::binary) << bytes;
         return run({file("index.ntx").string()});
     }
-
-    fs::path dir_;
 };
 
 // The header of the worked example, and its report.
