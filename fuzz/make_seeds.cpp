@@ -1,12 +1,14 @@
-// Writes the fuzzer's seed corpus into the directory given: small index
+// Writes the fuzzers' seed corpora into the directories given: small index
 // files, well-formed trees of several depths and one of every kind of
-// damage the tool must report. Pages may overlap, since a reference is any
+// damage the tools must report; tables; key expressions with a record. Pages may overlap, since a reference is any
 // byte offset, which keeps deep and doubling structures a few KiB long.
 #include "index_builder.h"
+#include "table_builder.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,7 @@ void seed(const std::string& name, const Header& h, const std::vector<Page>& pag
 
 Header header(std::uint32_t root = 0x400) {
     return {.root = root, .next_page = 0x1000, .item_size = 0xe, .key_size = 6,
-            .max_item = 2, .key_expr = "CODE"};
+            .word18 = 4, .max_item = 2, .key_expr = "CODE"};
 }
 
 Page leaf(std::uint32_t at, int items) {
@@ -65,13 +67,56 @@ std::vector<Page> chain(int levels, std::uint32_t stride, bool doubled) {
 
 }  // namespace
 
+// Tables of every field type, live and deleted records, and the usual
+// variants of their bytes.
+void table_seeds(const fs::path& to) {
+    fs::create_directories(to);
+    tables::Table t{.fields = {{"NAME", 'C', 10}, {"PRICE", 'N', 8, 2}, {"DAY", 'D', 8},
+                               {"OK", 'L', 1}, {"NOTES", 'M', 10}}};
+    t.records = {{{"APPLE", "1.50", "20261209", "T", "1"}},
+                 {{"PEAR", "-0.25", "", "F"}, true},
+                 {{"", "", "19991231", "?"}}};
+    tables::write_table(to / "types.dbf", t);
+    t.version = 0x83;
+    t.eof_mark = false;
+    t.header_padding = 0;
+    tables::write_table(to / "memo-no-eof.dbf", t);
+    tables::Table wide{.fields = {{"TEXT", 'C', 300}, {"N", 'N', 19, 4}}};
+    wide.records = {{{std::string(300, 'x'), "-123456789012.3456"}}};
+    tables::write_table(to / "wide.dbf", wide);
+    tables::Table none{.fields = {{"CODE", 'C', 4}}};
+    tables::write_table(to / "empty.dbf", none);
+}
+
+// Expressions the real indexes use, each with a record of the fuzz
+// target's fields: NAME C10, PRICE N8.2, DAY D8, OK L1, NOTES M10, BIG N19,
+// RATE F6.3, CODE C3, ODD X2, DESCRICAOO C300.
+void expression_seeds(const fs::path& to) {
+    fs::create_directories(to);
+    const std::string record = std::string(" Smith     ") + "   12.50" + "20261209" + "T" +
+                               "         1" + "           -1234567" + " 0.125" + "007" + "??" +
+                               std::string(300, 'd');
+    int n = 0;
+    for (const char* text :
+         {"UPPER(NAME)+DTOS(DAY)", "STR(PRICE,10,2)+STR(BIG)", "IIF(OK,'Y','N')+SUBSTR(NAME,2,3)",
+          "PADR(TRIM(NAME),12)+STR(RECNO(),6)", "DELETED() .OR. PRICE > 10 .AND. !OK",
+          "T->NAME+FIELD->CODE+T->(LEFT(NAME,2))", "VAL(CODE)*2-RATE", "DAY+30-DAY",
+          "YEAR(DAY)+MONTH(DAY)+DAY(DAY)+DOW(DAY)", "ALLTRIM(LOWER(NAME))-RIGHT(DESCRICAOO,5)",
+          "MES_ANO(DAY)+DTOC(DAY)", "LEN(NAME)=10 .AND. 'Sm'$NAME"}) {
+        std::ofstream(to / ("expr-" + std::to_string(n++)), std::ios::binary)
+            << text << '\0' << record;
+    }
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_seeds DIR\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: make_seeds INDEX_DIR TABLE_DIR EXPRESSION_DIR\n");
         return 2;
     }
     dir = argv[1];
     fs::create_directories(dir);
+    table_seeds(argv[2]);
+    expression_seeds(argv[3]);
 
     // Well-formed trees.
     for (const auto& [levels, fan] : {std::pair{1, 3}, {2, 2}, {3, 2}, {2, 5}}) {
