@@ -34,7 +34,8 @@ void check_report(int status, bool has_header) {
     }
     for (const char c : report) {
         const auto b = static_cast<unsigned char>(c);
-        if ((b < 0x20 && c != '\n') || b == 0x7f) broken("a control byte reached the report", status);
+        if ((b < 0x20 && c != '\n') || b == 0x7f)
+            broken("a control byte reached the report", status);
     }
     if (report.empty() || report.back() != '\n') broken("the report does not end a line", status);
     std::uint64_t fault_lines = 0;

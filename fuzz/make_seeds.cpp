@@ -1,7 +1,8 @@
 // Writes the fuzzers' seed corpora into the directories given: small index
 // files, well-formed trees of several depths and one of every kind of
-// damage the tools must report; tables; key expressions with a record. Pages may overlap, since a reference is any
-// byte offset, which keeps deep and doubling structures a few KiB long.
+// damage the tools must report; tables; key expressions with a record.
+// Pages may overlap, since a reference is any byte offset, which keeps deep
+// and doubling structures a few KiB long.
 #include "index_builder.h"
 #include "table_builder.h"
 

@@ -313,7 +313,8 @@ TEST_F(Pair, EachRecordThatDiffersIsNamed) {
     }
     const std::string out = compare(cases.back().h, tree(), cases.back().t).out;
     const std::string why =
-        lines({", keys not compared: the key expression calls MYFUNC, a function of the application"});
+        lines({", keys not compared: the key expression calls MYFUNC, a function of the "
+               "application"});
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), why.size())), why);
 }
 

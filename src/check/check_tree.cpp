@@ -340,7 +340,8 @@ TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
     // Every page must have room for its offset table and all its items.
     const std::uint64_t slots = std::uint64_t{header_max} + 1;
     const std::uint64_t room = ntx::item_offsets_at + ntx::offset_entry_size * slots +
-                               slots * std::max<std::uint64_t>(header.item_size, ntx::item_fixed_size);
+                               slots * std::max<std::uint64_t>(header.item_size,
+                                                               ntx::item_fixed_size);
     rules.max_items = ntx::max_items;
     if (header_max == 0 || room > ntx::page_size) {
         fault();

@@ -104,7 +104,8 @@ void prepare_comparison(Comparison& c, const TreeRules& rules, std::string_view 
         c.keys_not_compared = "the header's key size cannot be trusted";
     else
         c.keys_not_compared = unknown_part(c.key, "the key expression");
-    if (c.keys_not_compared.empty()) c.keys_not_compared = unknown_part(c.condition, "the FOR condition");
+    if (c.keys_not_compared.empty())
+        c.keys_not_compared = unknown_part(c.condition, "the FOR condition");
     if (c.keys_not_compared.empty()) c.sums.assign(bucket_count, 0);
 }
 
@@ -149,7 +150,8 @@ void compare_table(Comparison& c, TreeCheck& tree) {
     const std::size_t per_read = std::max<std::size_t>(1, table_read_size / size);
     std::vector<std::uint8_t> buffer(per_read * size);
     for (std::uint64_t first = 1; first <= count;) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(per_read, count - first + 1));
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(per_read, count - first + 1));
         const auto recno0 = static_cast<std::uint32_t>(first);
         if (read_table(dbf::record_offset(c.table, recno0), buffer.data(), n * size) != n * size) {
             begin_record_fault(recno0);
