@@ -16,13 +16,16 @@
 namespace {
 
 std::vector<dbf::Field> table() {
-    std::vector<dbf::Field> f = {
-        {.name = "NAME", .type = 'C', .length = 10},    {.name = "PRICE", .type = 'N', .length = 8, .decimals = 2},
-        {.name = "DAY", .type = 'D', .length = 8},      {.name = "OK", .type = 'L', .length = 1},
-        {.name = "NOTES", .type = 'M', .length = 10},   {.name = "BIG", .type = 'N', .length = 19},
-        {.name = "RATE", .type = 'F', .length = 6, .decimals = 3},
-        {.name = "CODE", .type = 'C', .length = 3},     {.name = "ODD", .type = 'X', .length = 2},
-        {.name = "DESCRICAOO", .type = 'C', .length = 300}};
+    std::vector<dbf::Field> f = {{.name = "NAME", .type = 'C', .length = 10},
+                                 {.name = "PRICE", .type = 'N', .length = 8, .decimals = 2},
+                                 {.name = "DAY", .type = 'D', .length = 8},
+                                 {.name = "OK", .type = 'L', .length = 1},
+                                 {.name = "NOTES", .type = 'M', .length = 10},
+                                 {.name = "BIG", .type = 'N', .length = 19},
+                                 {.name = "RATE", .type = 'F', .length = 6, .decimals = 3},
+                                 {.name = "CODE", .type = 'C', .length = 3},
+                                 {.name = "ODD", .type = 'X', .length = 2},
+                                 {.name = "DESCRICAOO", .type = 'C', .length = 300}};
     std::size_t at = 1;
     for (dbf::Field& x : f) {
         x.offset = at;

@@ -499,7 +499,8 @@ TEST(Errors, SayWhatAndWhere) {
     EXPECT_EQ(error("UPPE(LAST,1)"), "UPPER takes 1 argument, not 2 at 1");
     EXPECT_EQ(error("SUBSTR(LAST)"), "SUBSTR takes 2 to 3 arguments, not 1 at 1");
     EXPECT_EQ(error("STR(AGE,,2)"), "missing argument at 9");
-    EXPECT_EQ(error("IIF(MARRIED,1,'a')"), "IIF needs its two values of one type at 1, not numeric and character");
+    EXPECT_EQ(error("IIF(MARRIED,1,'a')"),
+              "IIF needs its two values of one type at 1, not numeric and character");
     EXPECT_EQ(error("NOTES"), "memo field NOTES: its text is not in the table");
     EXPECT_EQ(error("TEST->"), "expected a field name after -> at 7");
     EXPECT_EQ(error("1" + std::string(40, '0')), "number too long at 1");
@@ -637,8 +638,7 @@ TEST(RealPairs, EveryConsistentPairHoldsExactlyTheKeysOfItsTable) {
         std::getline(row, expected, '\t');
         SCOPED_TRACE(index);
         const Bytes ix = read_file(indexes / index), db = read_file(tables / table);
-        const Bytes prologue(db.begin(), db.begin() + std::min<long>(32, static_cast<long>(db.size())));
-        const auto hl = dbf::header_length(prologue);
+        const auto hl = dbf::header_length({db.data(), std::min(dbf::prologue_size, db.size())});
         ASSERT_TRUE(hl);
         const dbf::TableDecoded d =
             dbf::decode_table_header({db.data(), std::min(*hl, db.size())});
@@ -685,20 +685,23 @@ TEST(RealPairs, EveryConsistentPairHoldsExactlyTheKeysOfItsTable) {
                                 std::back_inserter(missing));
             std::set_difference(got.begin(), got.end(), want.begin(), want.end(),
                                 std::back_inserter(extra));
+            const auto first = [](const auto& entries) {
+                return entries.empty() ? std::string()
+                                       : std::to_string(entries[0].first) + " '" +
+                                             entries[0].second + "'";
+            };
             EXPECT_TRUE(missing.empty() && extra.empty())
-                << key_text << " FOR " << for_text << ": " << missing.size() << " not in the index ("
-                << (missing.empty() ? "" : std::to_string(missing[0].first) + " '" + missing[0].second + "'")
-                << "), " << extra.size() << " not in the table ("
-                << (extra.empty() ? "" : std::to_string(extra[0].first) + " '" + extra[0].second + "'")
-                << ")";
+                << key_text << " FOR " << for_text << ": " << missing.size()
+                << " not in the index (" << first(missing) << "), " << extra.size()
+                << " not in the table (" << first(extra) << ")";
         } else {
             ++differs;
             if (got != want) ++differ_found;
         }
     }
     std::cout << "consistent pairs: " << matched << " of " << consistent << " match exactly ("
-              << recnos_only << " by record numbers only); pairs that differ: " << differ_found
-              << " of " << differs << " found to\n";
+              << recnos_only << " by record numbers only); pairs out of date: " << differ_found
+              << " of " << differs << " found to differ\n";
 }
 
 }  // namespace

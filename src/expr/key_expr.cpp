@@ -14,7 +14,7 @@ namespace expr {
 
 enum class Op : std::uint8_t {
     // leaves
-    field_text, field_number, field_date, field_logical, recno, deleted,
+    field_text, field_number, field_date, field_logical, field_dtos, recno, deleted,
     // text
     concat, concat_trim, upper, lower, rtrim, ltrim, alltrim, left, right, substr, pad,
     str, str_fixed, dtos, space, replicate, chr, descend_text, iif,
@@ -206,41 +206,33 @@ bool is_digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 // The leading number of a text, as VAL reads it and a numeric field holds
 // it: spaces, a sign, digits, a point, digits; nothing of that is 0.
 Number parse_number(const std::uint8_t* s, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n && s[i] == ' ') ++i;
-    const std::size_t start = i;
+    const std::uint8_t* p = s;
+    const std::uint8_t* const end = s + n;
+    while (p != end && *p == ' ') ++p;
+    const std::uint8_t* const start = p;
     bool negative = false;
-    if (i < n && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    // Up to 19 digits cannot wrap 64 unsigned bits; more are not used.
     std::uint64_t m = 0;
-    int scale = 0;
-    bool point = false, overflow = false;
-    for (; i < n; ++i) {
-        const unsigned d = s[i] - unsigned{'0'};
-        if (d <= 9) {
-            // Below this, ten times m plus a digit stays inside int64.
-            if (m < 922337203685477580u || (m == 922337203685477580u && d <= 7))
-                m = m * 10 + d;
-            else
-                overflow = true;
-            scale += point;
-        } else if (s[i] == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
+    const std::uint8_t* const whole = p;
+    for (unsigned d; p != end && (d = *p - unsigned{'0'}) <= 9; ++p) m = m * 10 + d;
+    long digits = p - whole, scale = 0;
+    if (p != end && *p == '.') {
+        const std::uint8_t* const fraction = ++p;
+        for (unsigned d; p != end && (d = *p - unsigned{'0'}) <= 9; ++p) m = m * 10 + d;
+        scale = p - fraction;
+        digits += scale;
     }
-    overflow = overflow || scale > max_scale;
-    if (!overflow) {
+    constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (digits <= 19 && m <= limit && scale <= max_scale) {
         const auto v = static_cast<std::int64_t>(m);
-        return exact(negative ? -v : v, scale);
+        return exact(negative ? -v : v, static_cast<int>(scale));
     }
-    // More than 64 bits hold: the nearest double, read without the
-    // locale's say and without a '+', which from_chars does not take.
-    std::size_t from = start;
-    if (s[from] == '+') ++from;
+    // More than 64 bits hold: the nearest double, read without the locale's
+    // say and without a '+', which from_chars does not take.
+    const char* first = reinterpret_cast<const char*>(*start == '+' ? start + 1 : start);
     double d = 0;
-    const char* first = reinterpret_cast<const char*>(s + from);
-    const auto r = std::from_chars(first, reinterpret_cast<const char*>(s + i), d,
+    const auto r = std::from_chars(first, reinterpret_cast<const char*>(p), d,
                                    std::chars_format::fixed);
     if (r.ec == std::errc::result_out_of_range)
         d = negative ? -std::numeric_limits<double>::infinity()
@@ -359,6 +351,7 @@ std::int32_t add_days(std::int32_t date, std::int64_t n) {
 // ------------------------------------------------------------------- text
 
 const std::uint8_t empty_text[1] = {0};
+const std::uint8_t no_date[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};  // DTOS of the empty date
 
 int compare_text(const Value& a, const Value& b, bool whole) {
     const std::size_t n = std::min(a.length, b.length);
@@ -370,10 +363,23 @@ int compare_text(const Value& a, const Value& b, bool whole) {
     return b.length > a.length ? -1 : 0;  // xBase =: the right side a prefix
 }
 
-// UPPER (from 'a') or LOWER (from 'A') of ASCII letters, branch-free so
-// that the compiler can do many bytes at once.
+// UPPER (from 'a') or LOWER (from 'A') of ASCII letters, eight bytes a
+// step: in each byte below 80h, its low seven bits plus 80h - from reach the
+// top bit when it is `from` or above, plus 80h - (from + 26) when it is past
+// the letters, and neither sum carries into the next byte.
 void change_case(const std::uint8_t* s, std::size_t n, std::uint8_t from, std::uint8_t* d) {
-    for (std::size_t i = 0; i < n; ++i) {
+    constexpr std::uint64_t ones = 0x0101010101010101u, high = 0x8080808080808080u;
+    const std::uint64_t to_first = ones * (0x80u - from), past_last = ones * (0x80u - from - 26);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, s + i, 8);
+        const std::uint64_t low = x & ~high;
+        const std::uint64_t letters = (low + to_first) & ~(low + past_last) & ~x & high;
+        x ^= letters >> 2;  // 80h >> 2 is the case bit, 20h
+        std::memcpy(d + i, &x, 8);
+    }
+    for (; i < n; ++i) {
         const std::uint8_t c = s[i];
         const auto letter = static_cast<std::uint8_t>(static_cast<std::uint8_t>(c - from) < 26);
         d[i] = static_cast<std::uint8_t>(c ^ (letter << 5));
@@ -469,7 +475,6 @@ constexpr std::uint8_t with_fill = 4;       // pad: a fill character is given
 constexpr std::uint8_t zero_filled = 1;     // str: STRZERO
 constexpr std::uint8_t with_decimals = 2;   // str: decimals are given
 constexpr std::uint8_t with_count = 1;      // substr: a count is given
-constexpr std::uint32_t no_slot = std::numeric_limits<std::uint32_t>::max();
 
 enum class Tok : std::uint8_t {
     end, name, number, string, lparen, rparen, comma, arrow, plus, minus, star, slash,
@@ -986,7 +991,8 @@ struct Compiler {
             }
         if (!f && name.size() > 10)  // ten letters of a name are read
             for (const dbf::Field& x : fields)
-                if (x.name.size() == 10 && equal_nocase(x.name, std::string_view(name).substr(0, 10))) {
+                if (x.name.size() == 10 &&
+                    equal_nocase(x.name, std::string_view(name).substr(0, 10))) {
                     f = &x;
                     break;
                 }
@@ -1050,7 +1056,8 @@ struct Compiler {
                      ", not " + type_name(type(args[static_cast<std::size_t>(i)])));
         };
         const auto arg = [&](int i) { return args[static_cast<std::size_t>(i)]; };
-        const auto opt = [&](int i) { return i < n ? arg(i) : no_slot; };
+        // An absent optional argument: slot 0, never read, as a flag in `sub` says.
+        const auto opt = [&](int i) { return i < n ? arg(i) : 0u; };
         // A length that is a constant bounds the buffer; any other is bounded
         // by max_string.
         const auto length_bound = [&](int i) {
@@ -1111,6 +1118,15 @@ struct Compiler {
             case Fn::strzero: return str(f->fn == Fn::strzero, args, need);
             case Fn::dtos:
                 need(0, VT::date);
+                if (!p.code.empty() && p.code.back().out == arg(0) &&
+                    p.code.back().op == Op::field_date) {
+                    // DTOS of a field is the field's own bytes once they are a
+                    // date: the field's instruction gives them, with no copy.
+                    p.code.back().op = Op::field_dtos;
+                    meta[arg(0)].type = VT::character;
+                    meta[arg(0)].max_length = 8;
+                    return arg(0);
+                }
                 return emit(instr(Op::dtos, arg(0)), VT::character, 8, 8);
             case Fn::space: {
                 need(0, VT::numeric);
@@ -1287,7 +1303,8 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
             case Op::field_text:
             case Op::field_number:
             case Op::field_date:
-            case Op::field_logical: {
+            case Op::field_logical:
+            case Op::field_dtos: {
                 const std::size_t avail = in.at < size ? size - in.at : 0;
                 const std::size_t n = std::min<std::size_t>(in.length, avail);
                 const std::uint8_t* s = n != 0 ? record.data() + in.at : empty_text;
@@ -1298,6 +1315,9 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
                     o.number = parse_number(s, n);
                 } else if (in.op == Op::field_date) {
                     o.date = parse_date(s, n);
+                } else if (in.op == Op::field_dtos) {
+                    o.text = parse_date(s, n) != 0 ? s : no_date;
+                    o.length = 8;
                 } else {
                     o.truth = n != 0 && (s[0] == 'T' || s[0] == 't' || s[0] == 'Y' || s[0] == 'y');
                 }
@@ -1470,7 +1490,9 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
             case Op::year: o.number = exact(a.date / 10000, 0); break;
             case Op::month: o.number = exact(a.date / 100 % 100, 0); break;
             case Op::day: o.number = exact(a.date % 100, 0); break;
-            case Op::dow: o.number = exact(a.date == 0 ? 0 : (julian(a.date) + 1) % 7 + 1, 0); break;
+            case Op::dow:  // 1 for a Sunday
+                o.number = exact(a.date == 0 ? 0 : (julian(a.date) + 1) % 7 + 1, 0);
+                break;
             case Op::date_diff:
                 o.number = exact(julian(a.date) - julian(b.date), 0);
                 break;
@@ -1502,7 +1524,9 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
                 }
                 break;
             }
-            case Op::contains: o.truth = find(a, b, p.table.data() + in.buffer, in.capacity) >= 0; break;
+            case Op::contains:
+                o.truth = find(a, b, p.table.data() + in.buffer, in.capacity) >= 0;
+                break;
             case Op::empty_text: {
                 std::uint32_t i = 0;
                 while (i < a.length && is_blank(a.text[i])) ++i;
@@ -1548,14 +1572,33 @@ Compiled compile(std::string_view text, std::span<const dbf::Field> fields) {
     return out;
 }
 
-void format_number(const Number& n, int decimals, std::span<std::uint8_t> out) {
+namespace {
+
+// A key's number: its leading spaces and minus sign written as 0, and when
+// negative every digit d as 5Ch - d ('0' as ','); asterisks stay.
+void as_key(std::span<std::uint8_t> out) {
+    if (out.empty() || out[0] == '*') return;
+    bool negative = false;
+    for (std::uint8_t& c : out) {
+        negative = negative || c == '-';
+        if (c == ' ' || c == '-') c = '0';
+    }
+    if (negative)
+        for (std::uint8_t& c : out)
+            if (is_digit(c)) c = static_cast<std::uint8_t>(0x5c - c);
+}
+
+enum class Form : bool { text, key };
+
+// STR's text, or a key's form of it written at once (the fill, the sign and
+// the complemented digits), as the evaluation of most numeric keys ends.
+void put_number(const Number& n, int decimals, std::span<std::uint8_t> out, Form form) {
     if (out.size() > max_string) {  // wider than any text value: the last max_string bytes
-        std::memset(out.data(), ' ', out.size() - max_string);
+        std::memset(out.data(), form == Form::key ? '0' : ' ', out.size() - max_string);
         out = out.last(max_string);
     }
     const auto width = static_cast<int>(out.size());
     if (width == 0) return;
-    std::memset(out.data(), ' ', out.size());
     int dec = std::max(decimals, 0);
     if (dec > width - 2) dec = std::max(width - 2, 0);
 
@@ -1567,7 +1610,8 @@ void format_number(const Number& n, int decimals, std::span<std::uint8_t> out) {
         const std::uint64_t u = negative ? 0 - static_cast<std::uint64_t>(n.mantissa)
                                          : static_cast<std::uint64_t>(n.mantissa);
         if (n.scale > dec) {
-            const auto p = static_cast<std::uint64_t>(pow10[static_cast<std::size_t>(n.scale - dec)]);
+            const auto p =
+                static_cast<std::uint64_t>(pow10[static_cast<std::size_t>(n.scale - dec)]);
             q = u / p;
             if (u % p >= p - u % p) ++q;  // a half away from zero
             e = dec;
@@ -1585,38 +1629,54 @@ void format_number(const Number& n, int decimals, std::span<std::uint8_t> out) {
             e = dec;
         } else {
             // Too wide for 64 bits; whatever fits the width is written whole.
-            const auto r = std::to_chars(reinterpret_cast<char*>(out.data()),
-                                         reinterpret_cast<char*>(out.data()) + width, x,
-                                         std::chars_format::fixed, dec);
+            char* const first = reinterpret_cast<char*>(out.data());
+            const auto r = std::to_chars(first, first + width, x, std::chars_format::fixed, dec);
             if (r.ec != std::errc()) return stars(out);
-            const auto len = static_cast<std::size_t>(r.ptr - reinterpret_cast<char*>(out.data()));
-            std::memmove(out.data() + (static_cast<std::size_t>(width) - len), out.data(), len);
-            std::memset(out.data(), ' ', static_cast<std::size_t>(width) - len);
+            const auto len = static_cast<std::size_t>(r.ptr - first);
+            const std::size_t pad = static_cast<std::size_t>(width) - len;
+            std::memmove(out.data() + pad, out.data(), len);
+            std::memset(out.data(), ' ', pad);
+            if (form == Form::key) as_key(out);
             return;
         }
     }
     negative = negative && q != 0;
     std::uint8_t digits[24];
     std::uint8_t* const end = digits + sizeof digits;
-    const std::uint8_t* first = put_digits(q, e + 1, end);
-    const int all = static_cast<int>(end - first);
-    const int whole = all - e;
+    const std::uint8_t* const first = put_digits(q, e + 1, end);
+    const int whole = static_cast<int>(end - first) - e;
     const int total = (negative ? 1 : 0) + whole + (dec > 0 ? 1 + dec : 0);
     if (total > width) return stars(out);
-    std::uint8_t* d = out.data() + (width - total);
-    if (negative) *d++ = '-';
-    std::memcpy(d, first, static_cast<std::size_t>(whole));
-    d += whole;
+    // Written right to left: the zeros past q's decimals, its decimals, the
+    // point, its whole digits, the sign, the fill. A key's negative number
+    // has every digit, its sign and its fill as 5Ch - digit.
+    const bool complement = form == Form::key && negative;
+    const auto digit = [complement](std::uint8_t c) {
+        return complement ? static_cast<std::uint8_t>(0x5c - c) : c;
+    };
+    std::uint8_t* d = out.data() + width;
+    for (int k = e; k < dec; ++k) *--d = digit('0');
+    const std::uint8_t* c = end;
     if (dec > 0) {
-        *d++ = '.';
-        std::memcpy(d, first + whole, static_cast<std::size_t>(e));
-        std::memset(d + e, '0', static_cast<std::size_t>(dec - e));
+        for (int k = 0; k < e; ++k) *--d = digit(*--c);
+        *--d = '.';
     }
+    while (c != first) *--d = digit(*--c);
+    if (negative) *--d = form == Form::key ? digit('0') : '-';
+    const std::uint8_t fill = form == Form::key ? digit('0') : ' ';
+    while (d != out.data()) *--d = fill;
+}
+
+const Value not_compiled = text_view(empty_text, 0);
+
+}  // namespace
+
+void format_number(const Number& n, int decimals, std::span<std::uint8_t> out) {
+    put_number(n, decimals, out, Form::text);
 }
 
 const Value& evaluate(Program& p, dbf::Bytes record, std::uint32_t recno) {
-    static const Value nothing = text_view(empty_text, 0);
-    if (p.values.empty()) return nothing;  // not compiled
+    if (p.values.empty()) return not_compiled;
     run(p, record, recno);
     return p.values[p.result];
 }
@@ -1642,23 +1702,10 @@ void make_key(Program& p, dbf::Bytes record, std::uint32_t recno, std::span<std:
             put_text(&c, 1);
             break;
         }
-        case Type::numeric: {
-            format_number(v.number, static_cast<int>(std::min<unsigned>(key_decimals, max_string)),
-                          key);
-            if (!key.empty() && key[0] == '*') break;
-            bool negative = false;
-            for (std::uint8_t& c : key) {
-                if (c == ' ') c = '0';
-                else if (c == '-') {
-                    c = '0';
-                    negative = true;
-                }
-            }
-            if (negative)
-                for (std::uint8_t& c : key)
-                    if (is_digit(c)) c = static_cast<std::uint8_t>(0x5c - c);
+        case Type::numeric:
+            put_number(v.number, static_cast<int>(std::min<unsigned>(key_decimals, max_string)),
+                       key, Form::key);
             break;
-        }
     }
 }
 

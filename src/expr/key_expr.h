@@ -37,11 +37,11 @@
 //
 // Numbers. A value from a field, a literal or VAL, and what + - * % INT
 // ROUND ABS make of such values, is held exactly, as a 64-bit integer and a
-// count of decimals (up to 18): 18 significant digits are exact, so STR
-// gives back the digits an N field stores. A result that would not fit, and
-// most quotients, powers and everything made from them, is a double, which
-// STR rounds as the language does, its half up with the double's own error
-// allowed for. A quotient that ends within six more decimals stays exact.
+// count of decimals (up to 18): any 18 digits, and 19 up to 2^63 - 1, are
+// exact, so STR gives back the digits an N field stores. A result that
+// would not fit, and most quotients, powers and everything made from them,
+// is a double, which STR rounds as the language does, its half up with the
+// double's own error allowed for. A quotient that ends within six more decimals stays exact.
 //
 // STR(n [, len [, dec]]): len defaults to 10 and dec to 0, except STR of a
 // numeric field alone, which takes the field's length and decimals; a
