@@ -27,10 +27,10 @@ struct FieldSpec {
 };
 
 // Fields laid out one after another from byte 1, as a table stores them.
-std::vector<dbf::Field> fields_of(std::initializer_list<FieldSpec> specs) {
+std::vector<dbf::Field> fields_of(std::initializer_list<FieldSpec> described) {
     std::vector<dbf::Field> out;
     std::size_t at = 1;
-    for (const FieldSpec& s : specs) {
+    for (const FieldSpec& s : described) {
         out.push_back({.name = s.name, .type = s.type, .offset = at, .length = s.length,
                        .decimals = s.decimals});
         at += s.length;
