@@ -8,18 +8,11 @@ constexpr std::uint32_t words_per_block = (1u << RecordSet::block_bits) / 64;
 
 }  // namespace
 
-bool add_record(RecordSet& set, std::uint32_t recno) {
+bool add_record_to_new_block(RecordSet& set, std::uint32_t recno) {
     const std::size_t block = recno >> RecordSet::block_bits;
     if (block >= set.blocks.size()) set.blocks.resize(block + 1);
-    auto& words = set.blocks[block];
-    if (!words) words = std::make_unique<std::uint64_t[]>(words_per_block);
-    const std::uint32_t bit = recno & ((1u << RecordSet::block_bits) - 1);
-    std::uint64_t& word = words[bit / 64];
-    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
-    const bool had = (word & mask) != 0;
-    word |= mask;
-    if (recno > set.largest) set.largest = recno;
-    return had;
+    set.blocks[block] = std::make_unique<std::uint64_t[]>(words_per_block);
+    return add_record(set, recno);
 }
 
 bool has_record(const RecordSet& set, std::uint32_t recno) {

@@ -14,8 +14,23 @@ struct RecordSet {
     std::uint32_t largest = 0;
 };
 
+// Adds `recno` to a set without its block yet; see add_record.
+bool add_record_to_new_block(RecordSet& set, std::uint32_t recno);
+
 // Adds `recno`, which is at least 1; returns whether it was there already.
-bool add_record(RecordSet& set, std::uint32_t recno);
+// Inline for the walk, which adds every record number it meets.
+inline bool add_record(RecordSet& set, std::uint32_t recno) {
+    const std::size_t block = recno >> RecordSet::block_bits;
+    if (block >= set.blocks.size() || !set.blocks[block]) [[unlikely]]
+        return add_record_to_new_block(set, recno);
+    const std::uint32_t bit = recno & ((1u << RecordSet::block_bits) - 1);
+    std::uint64_t& word = set.blocks[block][bit / 64];
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    const bool had = (word & mask) != 0;
+    word |= mask;
+    if (recno > set.largest) set.largest = recno;
+    return had;
+}
 
 bool has_record(const RecordSet& set, std::uint32_t recno);
 

@@ -26,21 +26,6 @@ std::string_view text_at(Bytes bytes, std::size_t off) {
 
 }  // namespace
 
-// The shifts go through a plain pointer: compilers then see the one
-// little-endian load they make, and emit it as such.
-std::optional<std::uint16_t> load_u16le(Bytes bytes, std::size_t off) {
-    if (!fits(bytes, off, 2)) return std::nullopt;
-    const std::uint8_t* p = bytes.data() + off;
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::optional<std::uint32_t> load_u32le(Bytes bytes, std::size_t off) {
-    if (!fits(bytes, off, 4)) return std::nullopt;
-    const std::uint8_t* p = bytes.data() + off;
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 std::optional<IndexHeader> decode_header(Bytes bytes) {
     if (bytes.size() < header_size) return std::nullopt;
     const Bytes rec = bytes.first(header_size);

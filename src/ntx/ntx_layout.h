@@ -17,9 +17,22 @@ namespace ntx {
 using Bytes = std::span<const std::uint8_t>;
 
 // Loaders for one little-endian field; empty when the field does not lie
-// wholly inside `bytes` (the check cannot overflow).
-std::optional<std::uint16_t> load_u16le(Bytes bytes, std::size_t off);
-std::optional<std::uint32_t> load_u32le(Bytes bytes, std::size_t off);
+// wholly inside `bytes` (the check cannot overflow). Inline, since the
+// walks make several for every item and a call would cost more than the
+// load. The shifts go through a plain pointer: compilers then see the one
+// little-endian load they make, and emit it as such.
+inline std::optional<std::uint16_t> load_u16le(Bytes bytes, std::size_t off) {
+    if (!(off <= bytes.size() && bytes.size() - off >= 2)) return std::nullopt;
+    const std::uint8_t* p = bytes.data() + off;
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+inline std::optional<std::uint32_t> load_u32le(Bytes bytes, std::size_t off) {
+    if (!(off <= bytes.size() && bytes.size() - off >= 4)) return std::nullopt;
+    const std::uint8_t* p = bytes.data() + off;
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
 
 // Header record, read once from offset 0.
 inline constexpr std::size_t header_size = 280;
