@@ -554,6 +554,20 @@ def print_storage_targets(results):
         print(f"- {name}: {value} {'met' if ok else 'MISSED'}")
 
 
+def clean_up(server, share, tmp):
+    """Ends what a storage run left running, unmounts the share and removes
+    the run's files."""
+    # No second signal cuts the clean-up short.
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_IGN)
+    end_running()
+    if server is not None and not unmount_share(server, share):
+        print(f"{share} is still mounted; unmount it with fusermount3 -u, then "
+              f"remove {tmp}", file=sys.stderr)
+    else:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
 def storage_main(args, tools):
     check_cold_possible()
     layouts = args.layouts.split(",")
@@ -592,15 +606,7 @@ def storage_main(args, tools):
         print_storage_table(results)
         print_storage_targets(results)
     finally:
-        # No second signal cuts the clean-up short.
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            signal.signal(sig, signal.SIG_IGN)
-        end_running()
-        if server is not None and not unmount_share(server, dirs["share"]):
-            print(f"{dirs['share']} is still mounted; unmount it with fusermount3 -u, then "
-                  f"remove {tmp}", file=sys.stderr)
-        else:
-            shutil.rmtree(tmp, ignore_errors=True)
+        clean_up(server, dirs["share"], tmp)
 
 
 # ---------------------------------------------------------------------------
@@ -863,15 +869,7 @@ def check_main(args, tools, cold):
         print_check_table(results, commands)
         print_check_targets(results, commands)
     finally:
-        # No second signal cuts the clean-up short.
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            signal.signal(sig, signal.SIG_IGN)
-        end_running()
-        if server is not None and not unmount_share(server, dirs["share"]):
-            print(f"{dirs['share']} is still mounted; unmount it with fusermount3 -u, then "
-                  f"remove {tmp}", file=sys.stderr)
-        else:
-            shutil.rmtree(tmp, ignore_errors=True)
+        clean_up(server, dirs["share"], tmp)
 
 
 def check_entry(args, cold):
