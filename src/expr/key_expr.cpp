@@ -1261,6 +1261,59 @@ struct Compiler {
         p.result = result;
         const VT t = type(result);
         p.type = t == VT::any ? Type::character : static_cast<Type>(t);
+        find_pieces();
+    }
+
+    // Whether the result is fields and literals joined by + (under UPPER or
+    // LOWER, or a date field, alone or through DTOS), and if so its pieces.
+    void find_pieces() {
+        std::vector<std::uint32_t> producer(p.values.size(), none);
+        for (std::uint32_t i = 0; i < p.code.size(); ++i) producer[p.code[i].out] = i;
+        std::vector<std::uint32_t> literal_at(p.values.size(), none);
+        for (const Literal& l : literals) literal_at[l.slot] = l.offset;
+        p.direct = pieces_of(p.result, Op::concat, producer, literal_at, 0);
+        if (!p.direct) p.pieces.clear();
+    }
+
+    static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+
+    bool pieces_of(std::uint32_t slot, Op change, const std::vector<std::uint32_t>& producer,
+                   const std::vector<std::uint32_t>& literal_at, int depth) {
+        if (depth > max_depth) return false;
+        const auto cased = [&](Piece::Kind plain, Piece::Kind upper, Piece::Kind lower) {
+            return change == Op::upper ? upper : change == Op::lower ? lower : plain;
+        };
+        if (literal_at[slot] != none) {
+            p.pieces.push_back({cased(Piece::literal, Piece::literal_upper, Piece::literal_lower),
+                                literal_at[slot], p.values[slot].length});
+            return true;
+        }
+        if (producer[slot] == none) return false;
+        const Instr& in = p.code[producer[slot]];
+        switch (in.op) {
+            case Op::field_text:
+                p.pieces.push_back(
+                    {cased(Piece::field, Piece::field_upper, Piece::field_lower), in.at, in.length});
+                return true;
+            case Op::field_dtos:
+                p.pieces.push_back({Piece::field_dtos, in.at, in.length});
+                return true;
+            case Op::field_date:  // a date key is its DTOS
+                if (slot != p.result) return false;
+                p.pieces.push_back({Piece::field_dtos, in.at, in.length});
+                return true;
+            case Op::upper:
+            case Op::lower:  // the outer one decides
+                return pieces_of(in.a, change == Op::concat ? in.op : change, producer, literal_at,
+                                 depth + 1);
+            case Op::concat:
+                for (std::uint32_t i = 0; i < in.arg_count; ++i)
+                    if (!pieces_of(p.args[in.first_arg + i], change, producer, literal_at,
+                                   depth + 1))
+                        return false;
+                return true;
+            default: return false;
+        }
     }
 };
 
@@ -1681,8 +1734,51 @@ const Value& evaluate(Program& p, dbf::Bytes record, std::uint32_t recno) {
     return p.values[p.result];
 }
 
+namespace {
+
+// The key of a run of pieces, as the instructions would make it: each piece
+// what the record holds of it, the whole cut to the key or padded.
+void copy_pieces(const Program& p, dbf::Bytes record, std::span<std::uint8_t> key) {
+    const std::size_t size = record.size();
+    const std::size_t room = std::min(key.size(), max_string);
+    std::size_t used = 0;
+    for (const Piece& piece : p.pieces) {
+        if (used == room) break;
+        const std::uint8_t* s;
+        std::size_t n;
+        if (piece.kind >= Piece::literal) {
+            s = p.text.data() + piece.at;
+            n = piece.length;
+        } else {
+            const std::size_t avail = piece.at < size ? size - piece.at : 0;
+            n = std::min<std::size_t>(piece.length, avail);
+            s = n != 0 ? record.data() + piece.at : empty_text;
+            if (piece.kind == Piece::field_dtos) {
+                if (parse_date(s, n) == 0) s = no_date;
+                n = 8;
+            }
+        }
+        n = std::min(n, room - used);
+        std::uint8_t* d = key.data() + used;
+        if (piece.kind == Piece::field_upper || piece.kind == Piece::literal_upper)
+            change_case(s, n, 'a', d);
+        else if (piece.kind == Piece::field_lower || piece.kind == Piece::literal_lower)
+            change_case(s, n, 'A', d);
+        else
+            std::memcpy(d, s, n);
+        used += n;
+    }
+    std::memset(key.data() + used, ' ', key.size() - used);
+}
+
+}  // namespace
+
 void make_key(Program& p, dbf::Bytes record, std::uint32_t recno, std::span<std::uint8_t> key,
               unsigned key_decimals) {
+    if (p.direct) {
+        copy_pieces(p, record, key);
+        return;
+    }
     const Value& v = evaluate(p, record, recno);
     const auto put_text = [&](const std::uint8_t* s, std::size_t n) {
         n = std::min(n, key.size());

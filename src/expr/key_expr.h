@@ -102,6 +102,15 @@ struct Instr {
     std::int32_t width = 0, decimals = 0;    // STR's, when fixed at compile time
 };
 
+// One run of a key built by copying: a field's bytes (its DTOS, or its text
+// in one case), or a literal's, in Program::text.
+struct Piece {
+    enum Kind : std::uint8_t { field, field_upper, field_lower, field_dtos, literal,
+                               literal_upper, literal_lower };
+    Kind kind = field;
+    std::uint32_t at = 0, length = 0;
+};
+
 // The compiled form and its working memory. Constants are in their value
 // slots from compile() on, so the program moves but does not copy (a copy
 // would point into the other's buffers).
@@ -113,6 +122,10 @@ struct Program {
     std::vector<std::uint16_t> table; // partial-match tables of $ and AT
     std::uint32_t result = 0;         // the slot holding the expression's value
     Type type = Type::character;      // the result's type, as Compiled::type
+    // Set when the value is a run of fields and literals joined by +, the
+    // most common key: make_key then copies them and skips the instructions.
+    std::vector<Piece> pieces;
+    bool direct = false;
 
     Program() = default;
     Program(Program&&) = default;
