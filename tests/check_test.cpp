@@ -381,12 +381,10 @@ TEST_F(Pair, ATableThatCannotBeReadEndsWithStatusTwo) {
 TEST_F(Check, RealIndexesGiveTheirVerdicts) {
     const fs::path real = fs::path(PROJECT_DIR) / ".." / "shared" / "real-indexes";
     if (!fs::is_directory(real)) GTEST_SKIP() << real << " is not present";
-    const std::vector<std::string> damaged = {
-        "mmstec__solutions/clipper__flh__IDFLH2.NTX",
-        "X-Sharp__XSharpPublic/Runtime__XSharp.Rdd.Tests__tests__VO__German2__test1Oem1.ntx",
-        "X-Sharp__XSharpPublic/Runtime__XSharp.Rdd.Tests__tests__VO__German__test1Oem1.ntx",
-        "X-Sharp__XSharpPublic/Runtime__XSharp.Rdd.Tests__tests__XSharp__Foo.NTX",
-        "X-Sharp__XSharpPublic/TEST1ANSI1.NTX"};
+    // By the ends of their paths, each of which names one file.
+    const std::vector<std::string> damaged = {"__flh__IDFLH2.NTX", "__German2__test1Oem1.ntx",
+                                              "__German__test1Oem1.ntx", "__Foo.NTX",
+                                              "/TEST1ANSI1.NTX"};
     int files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(real)) {
         std::string ext = entry.path().extension().string();
@@ -394,7 +392,8 @@ TEST_F(Check, RealIndexesGiveTheirVerdicts) {
         if (ext != ".ntx") continue;
         ++files;
         const std::string name = fs::relative(entry.path(), real).generic_string();
-        const bool bad = std::find(damaged.begin(), damaged.end(), name) != damaged.end();
+        const bool bad = std::any_of(damaged.begin(), damaged.end(),
+                                     [&](const std::string& end) { return name.ends_with(end); });
         const ToolRun r = run({entry.path().string()});
         EXPECT_EQ(r.status, bad ? 1 : 0) << name << "\n" << r.out;
         EXPECT_EQ(r.out.rfind(bad ? "damaged: " : "sound: ", r.out.size() - 2) !=
