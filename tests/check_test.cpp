@@ -187,6 +187,40 @@ TEST_F(Check, EachDamageIsNamedWhereItIsFound) {
     }
 }
 
+// Leaves side by side in the file are read many at a time; each must still
+// be the page it is, to the last one, which ends the file.
+TEST_F(Check, PagesReadTogetherAreEachTheirOwn) {
+    Header h = header();
+    h.word18 = 60;
+    h.max_item = 30;
+    const int leaves = 60;
+    h.root = 0x400 * (leaves + 1);
+    std::vector<Page> pages;
+    Page root{.at = h.root};
+    auto name = [](int i) {
+        std::string k = "K000";
+        for (int d = 3; d > 0; --d, i /= 10) k[static_cast<std::size_t>(d)] = char('0' + i % 10);
+        return k;
+    };
+    for (int i = 0; i < leaves; ++i) {
+        const auto at = static_cast<std::uint32_t>(0x400 * (i + 1));
+        pages.push_back(leaf(at, {name(3 * i), name(3 * i + 1)}, 3 * i + 1));
+        if (i + 1 < leaves)
+            root.items.push_back({.child = at, .recno = 3 * i + 3, .key = name(3 * i + 2)});
+        else
+            root.last_child = at;
+    }
+    pages.push_back(root);
+    EXPECT_EQ(check(h, pages).out, lines({sound_line(3 * leaves - 1, leaves + 1, 2)}));
+
+    std::swap(pages[45].items[0].key, pages[45].items[1].key);
+    pages[leaves - 1].items[1].recno = 2;
+    EXPECT_EQ(fault_lines(check(h, pages).out),
+              lines({"page b800h: item 1: key 'K135' sorts below the key before it (page "
+                     "b800h, item 0: 'K136')",
+                     "record 2: in the index twice (again at page f000h, item 1)"}));
+}
+
 TEST_F(Check, PagesOutsideTheTreeAreANoteAndTheFreePageIsNotOne) {
     Header h = header();
     h.next_page = 0x1400;

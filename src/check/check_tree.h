@@ -44,6 +44,19 @@ enum class Walk { check, compare_only };
 
 struct Comparison;
 
+// Pages read a window at a time on one of the first levels of the tree,
+// once that level's pages are seen to follow each other in the file, as
+// most do: a read of many pages costs little more than a read of one.
+struct ReadWindow {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t start = 0;    // the file offset of bytes[0]
+    std::size_t size = 0;       // bytes that came back
+    std::uint64_t last = 0;     // the page read before, on this level
+    bool seen = false;          // whether there was one
+};
+inline constexpr std::size_t window_levels = 8;
+inline constexpr std::size_t window_size = 32 * 1024;
+
 // One state record travels down the walk.
 struct TreeCheck {
     TreeRules rules;
@@ -63,6 +76,7 @@ struct TreeCheck {
     std::uint32_t before_page = 0;
     std::size_t before_item = 0;
     std::array<std::uint8_t, ntx::page_size> previous{};
+    std::array<ReadWindow, window_levels> windows;
 };
 
 // Every entry the walk trusts, in key order, with where it stands, handed
@@ -70,6 +84,6 @@ struct TreeCheck {
 void note_entry(Comparison& c, Walk walk, std::uint32_t recno, const std::uint8_t* key,
                 std::uint32_t page, std::size_t item);
 
-// Walks the tree from the root. Memory: the page buffers of one path, a bit
-// per block of the file and a bit per record number.
+// Walks the tree from the root. Memory: the page buffers of one path, the
+// read windows, a bit per block of the file and a bit per record number.
 void check_tree(TreeCheck& check);
