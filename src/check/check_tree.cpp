@@ -232,9 +232,12 @@ std::size_t read_page(TreeCheck& check, std::uint32_t ref, std::uint64_t level,
     w.bytes.resize(window_size);
     w.start = ref;
     w.size = read_index(ref, w.bytes.data(), window_size);
-    const std::size_t got = std::min(w.size, ntx::page_size);
-    std::memcpy(out, w.bytes.data(), got);
-    return got;
+    if (w.size < ntx::page_size) {  // a fault further on may fail the whole read
+        w.size = 0;
+        return read_index(ref, out, ntx::page_size);
+    }
+    std::memcpy(out, w.bytes.data(), ntx::page_size);
+    return ntx::page_size;
 }
 
 void visit(TreeCheck& check, std::uint32_t ref, std::uint64_t level) {
