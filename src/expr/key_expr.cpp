@@ -1775,6 +1775,7 @@ void copy_pieces(const Program& p, dbf::Bytes record, std::span<std::uint8_t> ke
 
 void make_key(Program& p, dbf::Bytes record, std::uint32_t recno, std::span<std::uint8_t> key,
               unsigned key_decimals) {
+    if (key.empty()) return;  // its data may be null, which no copy may be given
     if (p.direct) {
         copy_pieces(p, record, key);
         return;
