@@ -13,8 +13,8 @@ namespace {
 // low bits, memo files and their kinds in the high ones, and the later
 // variants that keep extra bytes after the descriptors (counted in the
 // header length, so they need nothing more here).
-constexpr std::array<std::uint8_t, 18> versions = {
-    0x02, 0x03, 0x04, 0x05, 0x07, 0x30, 0x31, 0x32, 0x43,
+constexpr std::array<std::uint8_t, 17> versions = {
+    0x02, 0x03, 0x05, 0x07, 0x30, 0x31, 0x32, 0x43,
     0x63, 0x83, 0x87, 0x8B, 0x8E, 0xCB, 0xE5, 0xF5, 0xFB};
 
 char raise(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -61,6 +61,10 @@ TableDecoded decode_table_header(Bytes bytes) {
     h.record_count = *ntx::load_u32le(bytes, record_count_at);
     h.header_length = *ntx::load_u16le(bytes, header_length_at);
     h.record_length = *ntx::load_u16le(bytes, record_length_at);
+    if (h.version == 0x04) {  // a longer header and 48-byte descriptors
+        out.error = "a table of a later format (first byte 04h), whose fields are not read";
+        return out;
+    }
     if (!known_version(h.version)) {
         out.error = "not a dBase table (first byte " + hex_byte(h.version) + ")";
         return out;
