@@ -220,11 +220,10 @@ void check_leaf_level(TreeCheck& check, std::uint32_t ref, std::uint64_t level) 
 std::size_t read_page(TreeCheck& check, std::uint32_t ref, std::uint64_t level,
                       std::uint8_t* out) {
     if (level == 0 || level > window_levels) return read_index(ref, out, ntx::page_size);
-    ReadWindow& w = check.windows[level - 1];
-    const bool near = w.seen && ref > w.last && ref - w.last < window_size;
+    ReadWindow& w = check.windows[static_cast<std::size_t>(level - 1)];
+    const bool near = ref > w.last && ref - w.last < window_size;
     w.last = ref;
-    w.seen = true;
-    if (ref >= w.start && ref - w.start < w.size && w.size - (ref - w.start) >= ntx::page_size) {
+    if (ref >= w.start && ref - w.start + ntx::page_size <= w.size) {
         std::memcpy(out, w.bytes.data() + (ref - w.start), ntx::page_size);
         return ntx::page_size;
     }

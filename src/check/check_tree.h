@@ -51,8 +51,7 @@ struct ReadWindow {
     std::vector<std::uint8_t> bytes;
     std::uint64_t start = 0;    // the file offset of bytes[0]
     std::size_t size = 0;       // bytes that came back
-    std::uint64_t last = 0;     // the page read before, on this level
-    bool seen = false;          // whether there was one
+    std::uint64_t last = 0;     // the page read before on this level, 0 before the first
 };
 inline constexpr std::size_t window_levels = 8;
 inline constexpr std::size_t window_size = 32 * 1024;

@@ -15,18 +15,17 @@ bool add_record_to_list(RecordSet& set, std::uint32_t recno) {
     std::vector<std::uint16_t>& list = set.listed[block];
     const auto at = std::lower_bound(list.begin(), list.end(), low);
     if (at != list.end() && *at == low) return true;
-    if (recno > set.largest) set.largest = recno;
     if (list.size() < RecordSet::list_limit) {
         list.insert(at, low);
+        if (recno > set.largest) set.largest = recno;
         return false;
     }
     if (block >= set.blocks.size()) set.blocks.resize(std::size_t{block} + 1);
     auto words = std::make_unique<std::uint64_t[]>(words_per_block);
     for (const std::uint16_t n : list) words[n / 64] |= std::uint64_t{1} << (n % 64);
-    words[low / 64] |= std::uint64_t{1} << (low % 64);
     set.blocks[block] = std::move(words);
     set.listed.erase(block);
-    return false;
+    return add_record(set, recno);
 }
 
 namespace {

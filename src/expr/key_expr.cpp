@@ -1271,44 +1271,40 @@ struct Compiler {
         for (std::uint32_t i = 0; i < p.code.size(); ++i) producer[p.code[i].out] = i;
         std::vector<std::uint32_t> literal_at(p.values.size(), none);
         for (const Literal& l : literals) literal_at[l.slot] = l.offset;
-        p.direct = pieces_of(p.result, Op::concat, producer, literal_at, 0);
+        p.direct = pieces_of(p.result, 0, producer, literal_at, 0);
         if (!p.direct) p.pieces.clear();
     }
 
     static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
-    bool pieces_of(std::uint32_t slot, Op change, const std::vector<std::uint32_t>& producer,
+    // `case_from` is the outermost UPPER's or LOWER's, as change_case takes it.
+    bool pieces_of(std::uint32_t slot, std::uint8_t case_from,
+                   const std::vector<std::uint32_t>& producer,
                    const std::vector<std::uint32_t>& literal_at, int depth) {
         if (depth > max_depth) return false;
-        const auto cased = [&](Piece::Kind plain, Piece::Kind upper, Piece::Kind lower) {
-            return change == Op::upper ? upper : change == Op::lower ? lower : plain;
-        };
         if (literal_at[slot] != none) {
-            p.pieces.push_back({cased(Piece::literal, Piece::literal_upper, Piece::literal_lower),
-                                literal_at[slot], p.values[slot].length});
+            p.pieces.push_back({Piece::literal, case_from, literal_at[slot], p.values[slot].length});
             return true;
         }
         if (producer[slot] == none) return false;
         const Instr& in = p.code[producer[slot]];
         switch (in.op) {
             case Op::field_text:
-                p.pieces.push_back(
-                    {cased(Piece::field, Piece::field_upper, Piece::field_lower), in.at, in.length});
-                return true;
-            case Op::field_dtos:
-                p.pieces.push_back({Piece::field_dtos, in.at, in.length});
+                p.pieces.push_back({Piece::field, case_from, in.at, in.length});
                 return true;
             case Op::field_date:  // a date key is its DTOS
                 if (slot != p.result) return false;
-                p.pieces.push_back({Piece::field_dtos, in.at, in.length});
+                [[fallthrough]];
+            case Op::field_dtos:
+                p.pieces.push_back({Piece::field_dtos, 0, in.at, in.length});
                 return true;
             case Op::upper:
-            case Op::lower:  // the outer one decides
-                return pieces_of(in.a, change == Op::concat ? in.op : change, producer, literal_at,
-                                 depth + 1);
+            case Op::lower:
+                if (case_from == 0) case_from = in.op == Op::upper ? 'a' : 'A';
+                return pieces_of(in.a, case_from, producer, literal_at, depth + 1);
             case Op::concat:
                 for (std::uint32_t i = 0; i < in.arg_count; ++i)
-                    if (!pieces_of(p.args[in.first_arg + i], change, producer, literal_at,
+                    if (!pieces_of(p.args[in.first_arg + i], case_from, producer, literal_at,
                                    depth + 1))
                         return false;
                 return true;
@@ -1746,24 +1742,22 @@ void copy_pieces(const Program& p, dbf::Bytes record, std::span<std::uint8_t> ke
         if (used == room) break;
         const std::uint8_t* s;
         std::size_t n;
-        if (piece.kind >= Piece::literal) {
+        if (piece.source == Piece::literal) {
             s = p.text.data() + piece.at;
             n = piece.length;
         } else {
             const std::size_t avail = piece.at < size ? size - piece.at : 0;
             n = std::min<std::size_t>(piece.length, avail);
             s = n != 0 ? record.data() + piece.at : empty_text;
-            if (piece.kind == Piece::field_dtos) {
+            if (piece.source == Piece::field_dtos) {
                 if (parse_date(s, n) == 0) s = no_date;
                 n = 8;
             }
         }
         n = std::min(n, room - used);
         std::uint8_t* d = key.data() + used;
-        if (piece.kind == Piece::field_upper || piece.kind == Piece::literal_upper)
-            change_case(s, n, 'a', d);
-        else if (piece.kind == Piece::field_lower || piece.kind == Piece::literal_lower)
-            change_case(s, n, 'A', d);
+        if (piece.case_from != 0)
+            change_case(s, n, piece.case_from, d);
         else
             std::memcpy(d, s, n);
         used += n;

@@ -102,12 +102,12 @@ struct Instr {
     std::int32_t width = 0, decimals = 0;    // STR's, when fixed at compile time
 };
 
-// One run of a key built by copying: a field's bytes (its DTOS, or its text
-// in one case), or a literal's, in Program::text.
+// One run of a key built by copying: a field's bytes (or its DTOS), or a
+// literal's, in Program::text.
 struct Piece {
-    enum Kind : std::uint8_t { field, field_upper, field_lower, field_dtos, literal,
-                               literal_upper, literal_lower };
-    Kind kind = field;
+    enum Source : std::uint8_t { field, field_dtos, literal };
+    Source source = field;
+    std::uint8_t case_from = 0;  // 'a' for UPPER, 'A' for LOWER, 0 as it stands
     std::uint32_t at = 0, length = 0;
 };
 
