@@ -37,7 +37,9 @@ void step_ahead() {
 #include <climits>
 
 namespace {
-HANDLE index_handle = INVALID_HANDLE_VALUE;
+using Handle = HANDLE;
+const Handle no_handle = INVALID_HANDLE_VALUE;
+Handle index_handle = no_handle;
 std::uint64_t index_bytes = 0;
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -95,12 +97,10 @@ void close_ahead() {
     CloseHandle(ahead_handle);
 }
 
-
-HANDLE table_handle = INVALID_HANDLE_VALUE;
-std::uint64_t table_bytes = 0;
-
 // The handle of an existing file, read-only, and its size (0 when unknown).
-HANDLE open_shared(const char* path, DWORD flags, std::uint64_t& bytes) {
+// A sequential one is read front to back, as the table is.
+HANDLE open_shared(const char* path, bool sequential, std::uint64_t& bytes) {
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
     const HANDLE h =
         CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, flags, nullptr);
     LARGE_INTEGER size;
@@ -125,37 +125,9 @@ std::size_t read_at(HANDLE h, std::uint64_t offset, void* buffer, std::size_t si
     }
     return got;
 }
-}  // namespace
 
-bool open_index(const char* path) {
-    index_handle = open_shared(path, FILE_ATTRIBUTE_NORMAL, index_bytes);
-    if (index_handle == INVALID_HANDLE_VALUE) return false;
-    if (reads_ahead) open_ahead(path);
-    return true;
-}
+bool close_handle(HANDLE h) { return CloseHandle(h) != 0; }
 
-std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
-    const std::size_t got = read_at(index_handle, offset, buffer, size);
-    step_ahead();
-    return got;
-}
-
-bool open_table(const char* path) {
-    table_handle = open_shared(path, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                               table_bytes);
-    return table_handle != INVALID_HANDLE_VALUE;
-}
-
-std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
-    return read_at(table_handle, offset, buffer, size);
-}
-
-int close_index() {
-    close_ahead();
-    return CloseHandle(index_handle) ? 0 : -1;
-}
-
-namespace {
 // _write in text mode turns each LF into CR LF, as the console expects.
 bool write_fd(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -167,15 +139,9 @@ bool write_fd(int fd, const char* data, std::size_t size) {
     }
     return true;
 }
+
+bool is_terminal(int fd) { return _isatty(fd) != 0; }
 }  // namespace
-
-bool write_stdout(const char* data, std::size_t size) { return write_fd(1, data, size); }
-
-bool stdout_is_terminal() { return _isatty(1) != 0; }
-
-bool write_stderr(const char* data, std::size_t size) { return write_fd(2, data, size); }
-
-bool stderr_is_terminal() { return _isatty(2) != 0; }
 
 #else
 
@@ -189,7 +155,9 @@ bool stderr_is_terminal() { return _isatty(2) != 0; }
 static_assert(sizeof(off_t) >= 8, "index offsets up to 4 GiB need a 64-bit off_t");
 
 namespace {
-int index_fd = -1;
+using Handle = int;
+constexpr Handle no_handle = -1;
+Handle index_handle = no_handle;
 std::uint64_t index_bytes = 0;
 
 // MemAvailable counts the page cache the kernel can reclaim, which a file
@@ -210,29 +178,28 @@ std::uint64_t available_memory() {
     return (std::uint64_t{info.freeram} + info.bufferram) * info.mem_unit;
 }
 
-void open_ahead() {
+void open_ahead(const char*) {
     struct stat st;
-    const bool regular = fstat(index_fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool regular = fstat(index_handle, &st) == 0 && S_ISREG(st.st_mode);
     if (read_ahead_allowed(regular, index_bytes, available_memory())) ahead_end = index_bytes;
 }
 
 // The hint returns at once; the kernel reads the step in the background.
 bool request_ahead(std::uint64_t at, std::uint64_t len) {
-    posix_fadvise(index_fd, static_cast<off_t>(at), static_cast<off_t>(len),
+    posix_fadvise(index_handle, static_cast<off_t>(at), static_cast<off_t>(len),
                   POSIX_FADV_WILLNEED);
     return true;
 }
 
-
-int table_fd = -1;
-std::uint64_t table_bytes = 0;
+void close_ahead() {}
 
 // O_NONBLOCK keeps a FIFO from holding the open up for ever; regular files
 // ignore it.
-int open_shared(const char* path, std::uint64_t& bytes) {
+int open_shared(const char* path, bool sequential, std::uint64_t& bytes) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     const off_t end = fd == -1 ? 0 : lseek(fd, 0, SEEK_END);
     bytes = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    if (fd != -1 && sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
 
@@ -247,35 +214,9 @@ std::size_t read_at(int fd, std::uint64_t offset, void* buffer, std::size_t size
     }
     return got;
 }
-}  // namespace
 
-bool open_index(const char* path) {
-    index_fd = open_shared(path, index_bytes);
-    if (index_fd == -1) return false;
-    if (reads_ahead) open_ahead();
-    return true;
-}
+bool close_handle(int fd) { return close(fd) == 0; }
 
-std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
-    const std::size_t got = read_at(index_fd, offset, buffer, size);
-    step_ahead();
-    return got;
-}
-
-bool open_table(const char* path) {
-    table_fd = open_shared(path, table_bytes);
-    if (table_fd == -1) return false;
-    posix_fadvise(table_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return true;
-}
-
-std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
-    return read_at(table_fd, offset, buffer, size);
-}
-
-int close_index() { return close(index_fd) == 0 ? 0 : -1; }
-
-namespace {
 bool write_fd(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
@@ -286,20 +227,54 @@ bool write_fd(int fd, const char* data, std::size_t size) {
     }
     return true;
 }
+
+bool is_terminal(int fd) { return isatty(fd) != 0; }
 }  // namespace
-
-bool write_stdout(const char* data, std::size_t size) { return write_fd(1, data, size); }
-
-bool stdout_is_terminal() { return isatty(1) != 0; }
-
-bool write_stderr(const char* data, std::size_t size) { return write_fd(2, data, size); }
-
-bool stderr_is_terminal() { return isatty(2) != 0; }
 
 #endif
 
+namespace {
+Handle table_handle = no_handle;
+std::uint64_t table_bytes = 0;
+}  // namespace
+
+bool open_index(const char* path) {
+    index_handle = open_shared(path, false, index_bytes);
+    if (index_handle == no_handle) return false;
+    if (reads_ahead) open_ahead(path);
+    return true;
+}
+
+std::size_t read_index(std::uint64_t offset, void* buffer, std::size_t size) {
+    const std::size_t got = read_at(index_handle, offset, buffer, size);
+    step_ahead();
+    return got;
+}
+
 std::uint64_t index_size() { return index_bytes; }
 
+int close_index() {
+    close_ahead();
+    return close_handle(index_handle) ? 0 : -1;
+}
+
+bool open_table(const char* path) {
+    table_handle = open_shared(path, true, table_bytes);
+    return table_handle != no_handle;
+}
+
+std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
+    return read_at(table_handle, offset, buffer, size);
+}
+
 std::uint64_t table_size() { return table_bytes; }
+
+bool write_stdout(const char* data, std::size_t size) { return write_fd(1, data, size); }
+
+bool stdout_is_terminal() { return is_terminal(1); }
+
+bool write_stderr(const char* data, std::size_t size) { return write_fd(2, data, size); }
+
+bool stderr_is_terminal() { return is_terminal(2); }
 
 void end_process(int status) { std::exit(status); }

@@ -4,6 +4,8 @@
 #include "platform.h"
 #include "report.h"
 
+#include <string_view>
+
 namespace {
 
 // The pages from the root to the one being visited; a child already on it
@@ -36,6 +38,15 @@ void begin_child_error(std::uint32_t ref, std::uint32_t child) {
 
 void visit(std::uint32_t ref);
 
+[[noreturn]] void fail_past(std::uint32_t ref, std::uint32_t child, std::string_view what,
+                            std::uint64_t limit, std::string_view unit) {
+    begin_child_error(ref, child);
+    put_text(what);
+    put_dec(static_cast<std::int64_t>(limit));
+    put_text(unit);
+    fail();
+}
+
 void visit_child(std::uint32_t ref, std::uint32_t child) {
     for (std::size_t i = 0; i < depth; ++i) {
         if (path[i] == child) {
@@ -44,20 +55,9 @@ void visit_child(std::uint32_t ref, std::uint32_t child) {
             fail();
         }
     }
-    if (depth == max_depth) {
-        begin_child_error(ref, child);
-        put_text("lies deeper than ");
-        put_dec(static_cast<std::int64_t>(max_depth));
-        put_text(" levels");
-        fail();
-    }
-    if (visits == max_visits) {
-        begin_child_error(ref, child);
-        put_text("goes past the limit of ");
-        put_dec(static_cast<std::int64_t>(max_visits));
-        put_text(" page visits");
-        fail();
-    }
+    if (depth == max_depth) fail_past(ref, child, "lies deeper than ", max_depth, " levels");
+    if (visits == max_visits)
+        fail_past(ref, child, "goes past the limit of ", max_visits, " page visits");
     visit(child);
 }
 
