@@ -61,7 +61,7 @@ void run_check(CheckRun& run) {
     check.rules = check_header(header, *ntx::load_u16le(head, ntx::capacity_at),
                                header.max_item,
                                header.key_expr.size() < ntx::key_expr_size, index_size(),
-                               check.counts);
+                               check.counts, check.quiet);
     if (run.with_table) {
         prepare_comparison(run.table, check.rules, header.key_expr,
                            text_field(run, ntx::for_condition_at, ntx::for_condition_size),

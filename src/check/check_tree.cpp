@@ -14,7 +14,7 @@ namespace {
 bool begin_fault(TreeCheck& check) {
     if (check.walk != Walk::check) return false;
     ++check.counts.faults;
-    return true;
+    return !check.quiet;
 }
 
 bool begin_page_fault(TreeCheck& check, std::uint32_t ref) {
@@ -141,6 +141,7 @@ void check_key(TreeCheck& check, std::uint32_t ref, std::size_t j, const std::ui
     if (width == 0) return;
     if (check.before) {
         const int order = std::memcmp(key, check.before, width);
+        if (order < 0 && check.walk == Walk::check) ++check.counts.order_faults;
         if ((order < 0 || (order == 0 && check.rules.unique)) && begin_item_fault(check, ref, j)) {
             put_text("key ");
             put_key(key, width);
@@ -182,13 +183,18 @@ void check_record(TreeCheck& check, std::uint32_t ref, std::size_t j, std::int32
     const auto n = static_cast<std::uint32_t>(recno);
     if (check.walk == Walk::check && add_record(check.records, n)) {
         add_record(check.repeated, n);
-        begin_fault(check);
-        put_text("record ");
-        put_dec(recno);
-        put_text(": in the index twice (again at ");
-        put_place(ref, j);
-        put_text(")");
-        end_line();
+        if (begin_fault(check)) {
+            put_text("record ");
+            put_dec(recno);
+            put_text(": in the index twice (again at ");
+            put_place(ref, j);
+            put_text(")");
+            end_line();
+        }
+    }
+    if (check.walk == Walk::collect) {
+        check.collect(check.collect_to, n, key);
+        return;
     }
     if (check.comparison) note_entry(*check.comparison, check.walk, n, key, ref, j);
 }
@@ -333,10 +339,12 @@ void visit(TreeCheck& check, std::uint32_t ref, std::uint64_t level) {
 
 TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
                        std::uint16_t half_max, bool key_expr_ended, std::uint64_t file_size,
-                       TreeCounts& counts) {
-    const auto fault = [&counts] {
+                       TreeCounts& counts, bool quiet) {
+    // A quiet check counts its faults and says nothing of them.
+    const auto fault = [&counts, quiet] {
         ++counts.faults;
-        put_text("header: ");
+        if (!quiet) put_text("header: ");
+        return !quiet;
     };
     TreeRules rules;
     rules.root = header.root;
@@ -346,22 +354,24 @@ TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
 
     const std::size_t key_size = header.key_size;
     if (key_size == 0 || ntx::item_fixed_size + key_size > ntx::page_size - ntx::item_offsets_at) {
-        fault();
-        put_text("key size ");
-        put_dec(static_cast<std::int64_t>(key_size));
-        put_text(" leaves no room for an item; keys are not compared");
-        end_line();
+        if (fault()) {
+            put_text("key size ");
+            put_dec(static_cast<std::int64_t>(key_size));
+            put_text(" leaves no room for an item; keys are not compared");
+            end_line();
+        }
     } else {
         rules.key_width = key_size;
     }
     if (header.item_size != key_size + ntx::item_fixed_size) {
-        fault();
-        put_text("item size ");
-        put_dec(header.item_size);
-        put_text(" is not the key size ");
-        put_dec(static_cast<std::int64_t>(key_size));
-        put_text(" + 8");
-        end_line();
+        if (fault()) {
+            put_text("item size ");
+            put_dec(header.item_size);
+            put_text(" is not the key size ");
+            put_dec(static_cast<std::int64_t>(key_size));
+            put_text(" + 8");
+            end_line();
+        }
     }
     // Every page must have room for its offset table and all its items.
     const std::uint64_t slots = std::uint64_t{header_max} + 1;
@@ -370,28 +380,31 @@ TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
                                                                ntx::item_fixed_size);
     rules.max_items = ntx::max_items;
     if (header_max == 0 || room > ntx::page_size) {
-        fault();
-        put_text("a page of ");
-        put_dec(header_max);
-        put_text(" items of ");
-        put_dec(header.item_size);
-        put_text(header_max == 0 ? " bytes holds no item" : " bytes does not fit in 1024 bytes");
-        end_line();
+        if (fault()) {
+            put_text("a page of ");
+            put_dec(header_max);
+            put_text(" items of ");
+            put_dec(header.item_size);
+            put_text(header_max == 0 ? " bytes holds no item" : " bytes does not fit in 1024 bytes");
+            end_line();
+        }
     } else {
         rules.max_items = header_max;
     }
     if (half_max != header_max / 2) {
-        fault();
-        put_text("half the most items a page holds is ");
-        put_dec(header_max / 2);
-        put_text(", not ");
-        put_dec(half_max);
-        end_line();
+        if (fault()) {
+            put_text("half the most items a page holds is ");
+            put_dec(header_max / 2);
+            put_text(", not ");
+            put_dec(half_max);
+            end_line();
+        }
     }
     if (!key_expr_ended) {
-        fault();
-        put_text("the key expression does not end inside its 256 bytes");
-        end_line();
+        if (fault()) {
+            put_text("the key expression does not end inside its 256 bytes");
+            end_line();
+        }
     }
     return rules;
 }
@@ -413,11 +426,12 @@ void check_tree(TreeCheck& check) {
     // writes; space lost, but no key.
     if (rules.free_page != 0 && is_page(rules, rules.free_page)) {
         if (test_bit(check.reached, rules.free_page / ntx::page_size)) {
-            begin_fault(check);
-            put_text("header: the free page ");
-            put_hex(rules.free_page);
-            put_text("h is a page of the tree");
-            end_line();
+            if (begin_fault(check)) {
+                put_text("header: the free page ");
+                put_hex(rules.free_page);
+                put_text("h is a page of the tree");
+                end_line();
+            }
         } else {
             test_and_set(check.reached, rules.free_page / ntx::page_size);
         }

@@ -17,6 +17,7 @@ struct TreeCounts {
     std::uint64_t levels = 0;
     std::uint64_t faults = 0;
     std::uint64_t outside = 0;  // pages neither the tree nor the free reference reach
+    std::uint64_t order_faults = 0;  // keys below the key before them
 };
 
 // How the walk treats the header's fields, decided once from the header.
@@ -35,12 +36,13 @@ struct TreeRules {
 // line, and returns the rules the walk follows.
 TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
                        std::uint16_t half_max, bool key_expr_ended, std::uint64_t file_size,
-                       TreeCounts& counts);
+                       TreeCounts& counts, bool quiet = false);
 
 // Whether the walk hands every entry it trusts to the table comparison, and
 // whether it reports what it finds (a second walk, for the comparison alone,
-// reports nothing of the tree).
-enum class Walk { check, compare_only };
+// reports nothing of the tree); or whether it hands each entry, in the
+// tree's order, to `collect` alone, as a rebuild takes them.
+enum class Walk { check, compare_only, collect };
 
 struct Comparison;
 
@@ -60,6 +62,9 @@ inline constexpr std::size_t window_size = 32 * 1024;
 struct TreeCheck {
     TreeRules rules;
     Walk walk = Walk::check;
+    bool quiet = false;  // faults counted, not reported
+    void (*collect)(void* to, std::uint32_t recno, const std::uint8_t* key) = nullptr;
+    void* collect_to = nullptr;
     Comparison* comparison = nullptr;  // the table's, when one is given
     TreeCounts counts;
     std::vector<std::uint64_t> reached;  // a bit per 1024-byte block
