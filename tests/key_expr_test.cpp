@@ -738,3 +738,26 @@ TEST(RealPairs, EveryConsistentPairHoldsExactlyTheKeysOfItsTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// The key size a new index gets from its expression.
+TEST(Key, SizeOfANewIndexsKeyFollowsTheValue) {
+    const struct {
+        const char* text;
+        std::uint32_t length, decimals;
+    } cases[] = {
+        {"LAST", 20, 0},           {"UPPER(LAST+FIRST)", 40, 0}, {"LEFT(LAST, 3)", 3, 0},
+        {"HIREDATE", 8, 0},        {"DTOS(HIREDATE)", 8, 0},     {"MARRIED", 1, 0},
+        {"SALARY", 10, 2},         {"AGE", 3, 0},                {"AGE * 2", 10, 0},
+        {"STR(AGE, 5) + LAST", 25, 0},
+    };
+    for (const auto& c : cases) {
+        const expr::Compiled compiled = expr::compile(c.text, people);
+        ASSERT_TRUE(compiled.error.empty()) << c.text << ": " << compiled.error;
+        EXPECT_EQ(compiled.key_length, c.length) << c.text;
+        EXPECT_EQ(compiled.key_decimals, c.decimals) << c.text;
+    }
+}
+
+}  // namespace

@@ -458,6 +458,7 @@ Compiled compile(std::string_view text, std::span<const dbf::Field> fields) {
         return out;
     }
     Compiler c;
+    std::uint32_t result_slot = 0;
     c.lex.s = text;
     c.fields = fields;
     try {
@@ -471,6 +472,7 @@ Compiled compile(std::string_view text, std::span<const dbf::Field> fields) {
                  at_pos(t.pos));
         }
         c.finish(result);
+        result_slot = result;
     } catch (const Failure& f) {
         out.error = f.message;
         return out;
@@ -478,6 +480,17 @@ Compiled compile(std::string_view text, std::span<const dbf::Field> fields) {
     out.program = std::move(c.p);
     out.type = out.program.type;
     out.app_function = std::move(c.app_function);
+    const Meta& m = c.meta[result_slot];
+    switch (out.type) {
+        case Type::character: out.key_length = m.max_length; break;
+        case Type::date: out.key_length = 8; break;
+        case Type::logical: out.key_length = 1; break;
+        case Type::numeric:
+            out.key_length = m.field_length > 0 ? static_cast<std::uint32_t>(m.field_length) : 10;
+            out.key_decimals =
+                m.field_length > 0 ? static_cast<std::uint32_t>(m.field_decimals) : 0;
+            break;
+    }
     return out;
 }
 

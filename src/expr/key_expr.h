@@ -149,6 +149,12 @@ struct Compiled {
     // gives an empty value of every type (its type, and `type` when it
     // reaches the result, are a guess), so a key made from it means nothing.
     std::string app_function;
+    // The size of the key the value makes in a new index: a character
+    // value's longest length, 8 for a date, 1 for a logical, and a number's
+    // width and decimals as STR writes it (a numeric field's own, or 10 and
+    // 0).
+    std::uint32_t key_length = 0;
+    std::uint32_t key_decimals = 0;
 };
 
 // Compiles `text` against the table's fields (their offsets count from the
