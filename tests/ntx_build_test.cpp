@@ -52,13 +52,14 @@ std::optional<Built> build(const ntx::BuildShape& shape, const std::vector<Entry
     out.planned_pages = b.pages;
     const auto take = [&] {
         out.most_done = std::max(out.most_done, b.done.size());
-        for (const ntx::IndexPage& p : b.done) out.file.insert(out.file.end(), p.bytes.begin(),
-                                                               p.bytes.end());
+        for (const ntx::IndexPage& p : b.done)
+            out.file.insert(out.file.end(), p.bytes.begin(), p.bytes.end());
         b.done.clear();
     };
     take();
     for (const Entry& e : entries) {
-        EXPECT_TRUE(ntx::add_entry(b, e.recno, reinterpret_cast<const std::uint8_t*>(e.key.data())));
+        const auto* key = reinterpret_cast<const std::uint8_t*>(e.key.data());
+        EXPECT_TRUE(ntx::add_entry(b, e.recno, key));
         take();
     }
     out.root = ntx::end_build(b);
@@ -276,7 +277,8 @@ TEST(BuildTree, EveryCountGivesTheRuledShapeInPostOrder) {
                 const std::size_t items = u16(out->file, ref);
                 std::uint32_t next = 0;
                 for (std::size_t j = 0; j <= items; ++j) {
-                    const std::uint32_t child = u32(out->file, ref + u16(out->file, ref + 2 + 2 * j));
+                    const std::uint32_t child =
+                        u32(out->file, ref + u16(out->file, ref + 2 + 2 * j));
                     if (!child) continue;
                     EXPECT_LT(child, ref);
                     EXPECT_GT(child, next);
@@ -296,7 +298,8 @@ TEST(BuildTree, PageBytesKeepTheLevelsLeftovers) {
     const ntx::BuildShape s{.max_items = 2, .key_size = 1, .item_size = 9};
     std::vector<Entry> in;
     for (int k = 0; k < 10; ++k)
-        in.push_back({static_cast<std::uint32_t>(100 + k), std::string(1, static_cast<char>('a' + k))});
+        in.push_back({static_cast<std::uint32_t>(100 + k),
+                      std::string(1, static_cast<char>('a' + k))});
     const auto out = build(s, in);
     ASSERT_TRUE(out);
     ASSERT_EQ(out->file.size(), 8 * ntx::page_size);
@@ -305,16 +308,17 @@ TEST(BuildTree, PageBytesKeepTheLevelsLeftovers) {
 
     // Expected bytes of each page: count, the three offsets 8, 17, 26, and
     // slots of child, record number and key.
-    const auto page = [](unsigned count, std::vector<std::tuple<std::uint32_t, std::uint32_t, char>> slots) {
+    using Slot = std::tuple<std::uint32_t, std::uint32_t, char>;  // child, recno, key
+    const auto page = [](unsigned count, std::vector<Slot> slots) {
         File p(ntx::page_size, 0);
         p[0] = static_cast<std::uint8_t>(count);
-        for (int j = 0; j < 3; ++j) p[2 + 2 * j] = static_cast<std::uint8_t>(8 + 9 * j);
+        for (std::size_t j = 0; j < 3; ++j) p[2 + 2 * j] = static_cast<std::uint8_t>(8 + 9 * j);
         for (std::size_t j = 0; j < slots.size(); ++j) {
             const auto [child, recno, key] = slots[j];
             const std::size_t at = 8 + 9 * j;
-            for (int k = 0; k < 4; ++k) {
-                p[at + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(child >> (8 * k));
-                p[at + 4 + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(recno >> (8 * k));
+            for (std::size_t k = 0; k < 4; ++k) {
+                p[at + k] = static_cast<std::uint8_t>(child >> (8 * k));
+                p[at + 4 + k] = static_cast<std::uint8_t>(recno >> (8 * k));
             }
             p[at + 8] = static_cast<std::uint8_t>(key);
         }
@@ -372,7 +376,7 @@ TEST(BuildTree, NoEntriesGiveOneEmptyLeaf) {
     EXPECT_EQ(ntx::end_build(b), ntx::page_size);
     const auto& p = b.done[0].bytes;
     File want(ntx::page_size, 0);
-    for (int j = 0; j < 5; ++j) want[2 + 2 * j] = static_cast<std::uint8_t>(12 + 11 * j);
+    for (std::size_t j = 0; j < 5; ++j) want[2 + 2 * j] = static_cast<std::uint8_t>(12 + 11 * j);
     EXPECT_EQ(File(p.begin(), p.end()), want);
     const std::uint8_t key[3] = {'a', 'b', 'c'};
     EXPECT_FALSE(ntx::add_entry(b, 1, key));

@@ -63,8 +63,9 @@ void complete(TreeBuild& b, std::size_t level) {
     const std::size_t slots = std::size_t{b.shape.max_items} + 1;
     for (;;) {
         BuildLevel& lv = b.levels[level];
-        const std::uint64_t items =
-            level == 0 ? lv.plan.entries : std::uint64_t{lv.plan.children} - 1;
+        // At most max_items: a leaf's entries, or an inner page's children - 1.
+        const auto items = static_cast<std::size_t>(
+            level == 0 ? lv.plan.entries : std::uint64_t{lv.plan.children} - 1);
         // An inner page's last child was stored as that child completed.
         if (level == 0) store_u32(lv.page, slot_at(b.shape, items) + child_at, 0);
         store_u16(lv.page, item_count_at, items);
@@ -179,7 +180,7 @@ bool add_entry(TreeBuild& b, std::uint32_t recno, const std::uint8_t* key) {
     SubtreePlan& plan = lv.plan;
     // A leaf's item is the next one; an inner page's is the separator after
     // the child just completed, whose reference is in its slot already.
-    const std::uint64_t slot = b.cursor == 0 ? plan.placed : plan.placed - 1;
+    const std::size_t slot = b.cursor == 0 ? plan.placed : plan.placed - 1;
     const std::size_t at = slot_at(b.shape, slot);
     if (b.cursor == 0) store_u32(lv.page, at + child_at, 0);
     store_u32(lv.page, at + recno_at, recno);
@@ -187,8 +188,7 @@ bool add_entry(TreeBuild& b, std::uint32_t recno, const std::uint8_t* key) {
     if (b.cursor == 0) {
         if (++plan.placed == plan.entries) complete(b, 0);
     } else {
-        start_subtree(b, b.cursor - 1,
-                      child_entries(plan, static_cast<std::uint32_t>(plan.placed)));
+        start_subtree(b, b.cursor - 1, child_entries(plan, plan.placed));
     }
     return true;
 }

@@ -65,8 +65,8 @@ struct SubtreePlan {
     std::uint64_t per_child = 0;  // entries of each child,
     std::uint32_t bigger = 0;     // and one more in the first `bigger` of them
     // Progress while the page is open: items written in a leaf, children
-    // completed in an inner page.
-    std::uint64_t placed = 0;
+    // completed in an inner page; at most max_items + 1.
+    std::uint32_t placed = 0;
 };
 
 // The plan of a subtree of `entries` at `height` (0: a leaf). REQUIRES:
