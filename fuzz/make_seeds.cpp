@@ -1,6 +1,7 @@
 // Writes the fuzzers' seed corpora into the directories given: small index
 // files, well-formed trees of several depths and one of every kind of
-// damage the tools must report; tables; key expressions with a record.
+// damage the tools must report; tables; key expressions with a record;
+// shapes and counts for the page builder.
 // Pages may overlap, since a reference is any byte offset, which keeps deep
 // and doubling structures a few KiB long.
 #include "index_builder.h"
@@ -109,15 +110,32 @@ void expression_seeds(const fs::path& to) {
     }
 }
 
+// Shapes and counts for the page builder: byte 0 the most items a page
+// holds, 1 the key size, 2 the padding, 3 and 4 the count, then the keys'
+// seed. One item a page; 10kDate's shape (54 a page, 8-byte keys) with 1000
+// keys; a shape too wide; none at all; 4096 of the widest keys.
+void build_seeds(const fs::path& to) {
+    fs::create_directories(to);
+    int n = 0;
+    for (const std::string& seed :
+         {std::string("\x00\x04\x00\x40\x00", 5) + "abc",
+          std::string("\x35\x08\x00\xf0\x83", 5) + "1999",
+          std::string("\x00\x08\x80\x10\x00", 5), std::string("\x03\x02\x01\x00\x00", 5),
+          std::string("\xff\x40\x03\x08\x90", 5) + "key"}) {
+        std::ofstream(to / ("build-" + std::to_string(n++)), std::ios::binary) << seed;
+    }
+}
+
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: make_seeds INDEX_DIR TABLE_DIR EXPRESSION_DIR\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: make_seeds INDEX_DIR TABLE_DIR EXPRESSION_DIR BUILD_DIR\n");
         return 2;
     }
     dir = argv[1];
     fs::create_directories(dir);
     table_seeds(argv[2]);
     expression_seeds(argv[3]);
+    build_seeds(argv[4]);
 
     // Well-formed trees.
     for (const auto& [levels, fan] : {std::pair{1, 3}, {2, 2}, {3, 2}, {2, 5}}) {

@@ -51,13 +51,21 @@ inline constexpr std::size_t key_expr_at = 22;
 inline constexpr std::size_t key_expr_size = 256;  // text, zero-terminated
 inline constexpr std::size_t unique_at = 278;      // signed 8
 // Byte 279 is padding.
-// Past the record, in the rest of the header's page: the FOR condition of
-// an index that has one, zero-terminated.
+// Past the record, in the rest of the header's page: whether the order is
+// descending (nonzero), then the FOR condition of an index that has one and
+// the order's name, each zero-terminated unless it fills its field. Real
+// names run to 10 bytes; the field holds 11 and a zero, and the header's
+// page is zero after it.
+inline constexpr std::size_t descending_at = 280;  // u8; byte 281 is padding
 inline constexpr std::size_t for_condition_at = 282;
 inline constexpr std::size_t for_condition_size = 256;
+inline constexpr std::size_t order_name_at = 538;
+inline constexpr std::size_t order_name_size = 12;
 static_assert(capacity_at + 2 == max_item_at && max_item_at + 2 == key_expr_at);
 static_assert(key_expr_at + key_expr_size == unique_at);
 static_assert(unique_at + 2 == header_size);
+static_assert(header_size == descending_at && descending_at + 2 == for_condition_at);
+static_assert(for_condition_at + for_condition_size == order_name_at);
 
 // Page: a 1024-byte block at any byte offset named by a page reference.
 inline constexpr std::size_t page_size = 1024;
@@ -68,6 +76,7 @@ inline constexpr std::size_t offset_entry_size = 2;
 inline constexpr std::size_t max_items =
     (page_size - item_offsets_at) / offset_entry_size - 1;
 static_assert(max_items == 510);
+static_assert(order_name_at + order_name_size <= page_size);
 
 // Item, at a page offset taken from the offset table.
 inline constexpr std::size_t child_at = 0;         // u32 page reference, 0 = none
