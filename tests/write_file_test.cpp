@@ -88,9 +88,9 @@ int in_child(Body body) {
 #endif
 }  // namespace
 
-using WriteFile = TempDirTest;
+using Writing = TempDirTest;
 
-TEST_F(WriteFile, ReplaceKeepsTheOldBytesAsBackupAndReplacesAnOlderOne) {
+TEST_F(Writing, ReplaceKeepsTheOldBytesAsBackupAndReplacesAnOlderOne) {
     const fs::path target = file("NAME.NTX");
     const fs::path backup = file("NAME.BAK");
     put(target, "the index as it was");
@@ -139,7 +139,7 @@ TEST_F(WriteFile, ReplaceKeepsTheOldBytesAsBackupAndReplacesAnOlderOne) {
     EXPECT_TRUE(fs::exists(target));
 }
 
-TEST_F(WriteFile, ReplaceRefusesAndChangesNothing) {
+TEST_F(Writing, ReplaceRefusesAndChangesNothing) {
     const fs::path target = file("A.NTX");
     const fs::path backup = file("A.BAK");
     put(target, "old");
@@ -182,7 +182,7 @@ TEST_F(WriteFile, ReplaceRefusesAndChangesNothing) {
     EXPECT_EQ(listing(dir_), (std::set<std::string>{"A.NTX", "A.BAK"}));
 }
 
-TEST_F(WriteFile, MoveNewToNeverReplacesAnExistingFile) {
+TEST_F(Writing, MoveNewToNeverReplacesAnExistingFile) {
     const fs::path existing = file("TAKEN.NTX");
     put(existing, "someone's file");
     std::string error;
@@ -205,7 +205,7 @@ TEST_F(WriteFile, MoveNewToNeverReplacesAnExistingFile) {
 #endif
 }
 
-TEST_F(WriteFile, AFolderThatDoesNotExistIsAnErrorAndCreatesNothing) {
+TEST_F(Writing, AFolderThatDoesNotExistIsAnErrorAndCreatesNothing) {
     const fs::path target = file("no-such-folder") / "X.NTX";
     NewFile f;
     std::string error;
@@ -218,7 +218,7 @@ TEST_F(WriteFile, AFolderThatDoesNotExistIsAnErrorAndCreatesNothing) {
     EXPECT_TRUE(listing(dir_).empty());
 }
 
-TEST_F(WriteFile, ScratchFilesReadBackAndLeaveNoName) {
+TEST_F(Writing, ScratchFilesReadBackAndLeaveNoName) {
     const fs::path scratch_dir = file("scratch");
     fs::create_directories(scratch_dir);
     // The folder the system names for temporary files, changed for this
@@ -277,7 +277,7 @@ TEST_F(WriteFile, ScratchFilesReadBackAndLeaveNoName) {
 }
 
 #ifndef _WIN32
-TEST_F(WriteFile, ABackupThatIsAlreadyALinkToTheTargetLeavesNoSecondName) {
+TEST_F(Writing, ABackupThatIsAlreadyALinkToTheTargetLeavesNoSecondName) {
     const fs::path target = file("L.NTX");
     const fs::path backup = file("L.BAK");
     put(target, "old");
@@ -291,7 +291,7 @@ TEST_F(WriteFile, ABackupThatIsAlreadyALinkToTheTargetLeavesNoSecondName) {
     EXPECT_EQ(listing(dir_), (std::set<std::string>{"L.NTX", "L.BAK"}));
 }
 
-TEST_F(WriteFile, AFullDiskIsAnErrorAndDiscardLeavesNothing) {
+TEST_F(Writing, AFullDiskIsAnErrorAndDiscardLeavesNothing) {
     const fs::path target = file("FULL.NTX");
     put(target, "old");
     const auto before = listing(dir_);
@@ -317,7 +317,7 @@ TEST_F(WriteFile, AFullDiskIsAnErrorAndDiscardLeavesNothing) {
     EXPECT_EQ(contents(target), "old");
 }
 
-TEST_F(WriteFile, EndingSignalsAndExitsRemoveTheNewFile) {
+TEST_F(Writing, EndingSignalsAndExitsRemoveTheNewFile) {
     const fs::path target = file("SIG.NTX");
     put(target, "old");
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
