@@ -291,6 +291,31 @@ TEST_F(Writing, ABackupThatIsAlreadyALinkToTheTargetLeavesNoSecondName) {
     EXPECT_EQ(listing(dir_), (std::set<std::string>{"L.NTX", "L.BAK"}));
 }
 
+// Where no hard link can be made, here across file systems, the backup is
+// a copy of the old bytes, made before the target's name moves.
+TEST_F(Writing, ABackupWithoutAHardLinkIsACopy) {
+    const fs::path other = fs::path("/dev/shm") / ("quarnel-" + dir_.filename().string());
+    struct stat a, b;
+    if (stat("/dev/shm", &b) != 0 || stat(dir_.c_str(), &a) != 0 || a.st_dev == b.st_dev)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    fs::remove_all(other);
+    fs::create_directories(other);
+    const fs::path target = file("C.NTX");
+    const fs::path backup = other / "C.BAK";
+    put(target, "old bytes");
+    fs::permissions(target, fs::perms(0604));
+    NewFile f;
+    write_new(f, target, "new", "");
+    std::string error;
+    EXPECT_TRUE(replace_with_backup(f, target.c_str(), backup.c_str(), true, error)) << error;
+    EXPECT_EQ(contents(target), page("new", ""));
+    EXPECT_EQ(contents(backup), "old bytes");
+    EXPECT_EQ(mode_of(backup), 0604u);
+    EXPECT_EQ(listing(dir_), std::set<std::string>{"C.NTX"});
+    EXPECT_EQ(listing(other), std::set<std::string>{"C.BAK"});
+    fs::remove_all(other);
+}
+
 TEST_F(Writing, AFullDiskIsAnErrorAndDiscardLeavesNothing) {
     const fs::path target = file("FULL.NTX");
     put(target, "old");
