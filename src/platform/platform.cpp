@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include "read_ahead.h"
+#include "write_file.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -277,4 +278,8 @@ bool write_stderr(const char* data, std::size_t size) { return write_fd(2, data,
 
 bool stderr_is_terminal() { return is_terminal(2); }
 
-void end_process(int status) { std::exit(status); }
+// Every way out of a program: no temporary file outlives it.
+void end_process(int status) {
+    remove_new_files();
+    std::exit(status);
+}

@@ -37,6 +37,7 @@ bool stdout_is_terminal();
 bool write_stderr(const char* data, std::size_t size);
 bool stderr_is_terminal();
 
-// Ends the process with `status`; the report's only way out, so that a
-// build with another platform can end a run without ending the process.
+// Ends the process with `status`, the temporary files of write_file.h
+// removed first; the report's only way out, so that a build with another
+// platform can end a run without ending the process.
 [[noreturn]] void end_process(int status);
