@@ -17,7 +17,7 @@ enum class Op : std::uint8_t {
     field_text, field_number, field_date, field_logical, field_dtos, recno, deleted,
     // text
     concat, concat_trim, upper, lower, rtrim, ltrim, alltrim, left, right, substr, pad,
-    str, str_fixed, dtos, space, replicate, chr, descend_text, iif,
+    str, str_fixed, dtos, space, replicate, chr, descend_text, iif, strtran,
     // numbers
     add, sub, mul, div, mod, pow, neg, abs, int_, round, max, min,
     val, len, asc, at, year, month, day, dow, date_diff, descend_date,
@@ -428,7 +428,7 @@ const char* type_name(VT t) {
 enum class Fn : std::uint8_t {
     abs, alltrim, asc, at, chr, day, deleted, descend, dow, dtos, empty, iif, int_, left, len,
     lower, ltrim, max, min, month, padc, padl, padr, recno, replicate, right, round, rtrim,
-    space, stod, str, strzero, substr, trim, upper, val, year,
+    space, stod, str, strzero, substr, trim, upper, val, year, strtran,
 };
 
 struct FnInfo {
@@ -451,6 +451,7 @@ constexpr FnInfo functions[] = {
     {"SPACE", Fn::space, 1, 1},     {"STOD", Fn::stod, 1, 1},       {"STR", Fn::str, 1, 3},
     {"STRZERO", Fn::strzero, 1, 3}, {"SUBSTR", Fn::substr, 2, 3},   {"TRIM", Fn::trim, 1, 1},
     {"UPPER", Fn::upper, 1, 1},     {"VAL", Fn::val, 1, 1},         {"YEAR", Fn::year, 1, 1},
+    {"STRTRAN", Fn::strtran, 2, 5},
 };
 
 // The function a name calls: its whole name, or an abbreviation of four
@@ -997,6 +998,9 @@ struct Compiler {
                     break;
                 }
         if (!f) fail("unknown field " + name);
+        const auto index = static_cast<std::uint32_t>(f - fields.data());
+        if (std::find(p.fields_read.begin(), p.fields_read.end(), index) == p.fields_read.end())
+            p.fields_read.push_back(index);
         Instr in;
         const auto offset_limit = std::numeric_limits<std::uint32_t>::max() - max_string;
         in.at = static_cast<std::uint32_t>(std::min<std::size_t>(f->offset, offset_limit));
@@ -1216,6 +1220,19 @@ struct Compiler {
                             VT::logical);
             }
             case Fn::recno: return emit(instr(Op::recno), VT::numeric);
+            case Fn::strtran: {  // the text, what to find, its replacement, from which, how many
+                for (int i = 0; i < n; ++i) need(i, i < 3 ? VT::character : VT::numeric);
+                Instr in = instr(Op::strtran, arg(0), arg(1), opt(2), static_cast<std::uint8_t>(n));
+                in.first_arg = static_cast<std::uint32_t>(p.args.size());
+                p.args.insert(p.args.end(), {opt(3), opt(4)});
+                in.at = static_cast<std::uint32_t>(table_used);  // the search's table
+                in.length = std::max<std::uint32_t>(max_length(arg(1)), 1);
+                budget(in.length, table_used);
+                const std::uint64_t with = n > 2 ? std::max<std::uint32_t>(max_length(arg(2)), 1) : 1;
+                const auto cap = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(max_length(arg(0)) * with, max_string));
+                return emit(in, VT::character, cap, cap);
+            }
             case Fn::deleted: return emit(instr(Op::deleted), VT::logical);
         }
         fail("internal: function " + name);
@@ -1516,6 +1533,39 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
                 break;
             }
             case Op::iif: o = a.truth ? b : v[in.c]; break;
+            case Op::strtran: {
+                // Occurrences left to right, none overlapping; from the start-th
+                // on (1 below 1), count of them (all when not given).
+                std::uint8_t* d = text + in.buffer;
+                const Value with = in.sub > 2 ? v[in.c] : text_view(empty_text, 0);
+                const std::int64_t start =
+                    in.sub > 3 ? std::max<std::int64_t>(to_count(v[p.args[in.first_arg]].number), 1) : 1;
+                const std::int64_t count = in.sub > 4 ? to_count(v[p.args[in.first_arg + 1]].number)
+                                                      : std::numeric_limits<std::int64_t>::max();
+                std::uint32_t used = 0, from = 0;
+                const auto put = [&](const std::uint8_t* s, std::uint32_t n) {
+                    n = std::min(n, in.capacity - used);
+                    if (n != 0) std::memcpy(d + used, s, n);
+                    used += n;
+                };
+                for (std::int64_t seen = 0, done = 0; b.length != 0 && done < count;) {
+                    const long at = find(b, text_view(a.text + from, a.length - from),
+                                         p.table.data() + in.at, in.length);
+                    if (at < 0) break;
+                    const std::uint32_t hit = from + static_cast<std::uint32_t>(at);
+                    const bool replaced = ++seen >= start;
+                    put(a.text + from, hit - from + (replaced ? 0 : b.length));
+                    if (replaced) {
+                        put(with.text, with.length);
+                        ++done;
+                    }
+                    from = hit + b.length;
+                }
+                put(a.text + from, a.length - from);
+                o.text = d;
+                o.length = used;
+                break;
+            }
             case Op::add: o.number = add(a.number, b.number); break;
             case Op::sub: o.number = sub(a.number, b.number); break;
             case Op::mul: o.number = mul(a.number, b.number); break;

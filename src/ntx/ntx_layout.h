@@ -51,13 +51,16 @@ inline constexpr std::size_t key_expr_at = 22;
 inline constexpr std::size_t key_expr_size = 256;  // text, zero-terminated
 inline constexpr std::size_t unique_at = 278;      // signed 8
 // Byte 279 is padding.
-// Past the record, in the rest of the header's page: the FOR condition of
-// an index that has one, zero-terminated.
+// Past the record, in the rest of the header's page: 1 for an index whose
+// keys stand in descending order, 0 otherwise; and the FOR condition of an
+// index that has one, zero-terminated.
+inline constexpr std::size_t descending_at = 280;  // u8
 inline constexpr std::size_t for_condition_at = 282;
 inline constexpr std::size_t for_condition_size = 256;
 static_assert(capacity_at + 2 == max_item_at && max_item_at + 2 == key_expr_at);
 static_assert(key_expr_at + key_expr_size == unique_at);
 static_assert(unique_at + 2 == header_size);
+static_assert(descending_at == header_size && descending_at < for_condition_at);
 
 // Page: a 1024-byte block at any byte offset named by a page reference.
 inline constexpr std::size_t page_size = 1024;
@@ -87,6 +90,7 @@ struct IndexHeader {
     std::uint16_t max_item = 0;
     std::string_view key_expr;  // points into the bytes decoded from
     std::int8_t unique = 0;
+    std::uint8_t descending = 0;  // 0 when the bytes end with the record
 };
 
 struct IndexPage {
@@ -100,7 +104,8 @@ struct IndexItem {
 };
 
 // Decodes the header record; empty when `bytes` is shorter than it.
-// `key_expr` ends at its first zero byte or at the end of its field.
+// `key_expr` ends at its first zero byte or at the end of its field. The
+// descending byte is read when `bytes` go on past the record.
 std::optional<IndexHeader> decode_header(Bytes bytes);
 
 std::uint16_t item_count(const IndexPage& page);
