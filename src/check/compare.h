@@ -42,6 +42,9 @@ struct Comparison {
     // one's key.
     std::uint64_t unheld = 0;
     std::vector<std::uint64_t> unheld_keys;
+    // Slots of the table that finds their first records: 4 MiB of them,
+    // fewer in tests.
+    std::size_t unique_slots = std::size_t{1} << 18;
     // Scratch for one record and the key made from it.
     std::vector<std::uint8_t> record;
     std::vector<std::uint8_t> made_key;

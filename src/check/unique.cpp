@@ -7,12 +7,6 @@
 
 namespace {
 
-// 4 MiB of slots, filled to three quarters at most; a part is sized for a
-// quarter, so that keys that only share a filter bit seldom overfill it.
-constexpr std::size_t slot_count = std::size_t{1} << 18;
-constexpr std::size_t fill_limit = slot_count / 4 * 3;
-constexpr std::uint64_t keys_per_part = slot_count / 4;
-
 struct Slot {
     std::uint64_t hash = 0;    // 0 for an empty slot
     std::uint32_t first = 0;   // the key's first record
@@ -36,8 +30,11 @@ struct Named {
 
 // Reads the table for one part; false when the part holds more keys than
 // the slots.
+// The slots are filled to three quarters at most.
 bool fill_part(Comparison& c, const RecordSet& records, Part part, std::vector<Slot>& slots) {
     std::fill(slots.begin(), slots.end(), Slot{});
+    const std::size_t slot_count = slots.size();
+    const std::size_t fill_limit = slot_count / 4 * 3;
     std::size_t filled = 0;
     bool full = false;
     const std::uint32_t short_at = read_records(c, [&](dbf::Bytes record, std::uint32_t recno) {
@@ -73,6 +70,10 @@ std::uint64_t name_unheld_first_records(Comparison& c, const RecordSet& records)
     std::uint64_t set = 0;
     for (const std::uint64_t w : c.unheld_keys) set += static_cast<std::uint64_t>(std::popcount(w));
     const std::uint64_t expected = c.unheld + c.geometry.compared * set / unheld_filter_bits;
+    // A part is sized for a quarter of the slots, so that it seldom
+    // overfills them; one that does is read again as two halves.
+    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(c.unique_slots, 4));
+    const std::uint64_t keys_per_part = slot_count / 4;
     unsigned bits = 0;
     while (bits < 32 && (expected >> bits) > keys_per_part) ++bits;
 
