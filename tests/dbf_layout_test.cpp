@@ -12,6 +12,7 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,71 @@ TEST(DbfSize, RecordsMustAllBeThereTheEndMarkNeedNot) {
               "shorter than its records: room for 4294967294 of 4294967295");
 }
 
+// Whole records, what follows them, and the records compared, from the
+// header and the file's size and last byte.
+TEST(DbfGeometry, WholeRecordsThenAPartOfOneThenTheEndMark) {
+    dbf::TableHeader h;
+    h.record_count = 3;
+    h.header_length = 100;
+    h.record_length = 10;
+    struct Case {
+        std::uint64_t size;
+        std::optional<std::uint8_t> last;
+        std::uint64_t whole, partial;
+        bool end_mark;
+    };
+    const std::vector<Case> cases = {
+        {130, 'x', 3, 0, false},     // no end mark, as many files
+        {131, 0x1A, 3, 0, true},     // the end mark
+        {131, 'x', 3, 1, false},     // a byte that is not one
+        {160, 'x', 6, 0, false},     // records past the count
+        {161, 0x1A, 6, 0, true},
+        {140, 0x1A, 3, 9, true},     // a part of a record, then the end mark: no record
+        {125, 'x', 2, 5, false},     // cut short
+        {101, 0x1A, 0, 0, true},     // the end mark alone
+        {100, std::nullopt, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        const dbf::TableGeometry g = dbf::table_geometry(h, c.size, c.last);
+        EXPECT_EQ(g.counted, 3u);
+        EXPECT_EQ(g.whole, c.whole);
+        EXPECT_EQ(g.partial, c.partial);
+        EXPECT_EQ(g.end_mark, c.end_mark);
+        EXPECT_EQ(g.compared, c.whole);
+    }
+    // Record numbers an index can name end at 2^32 - 1.
+    h.record_length = 1;
+    EXPECT_EQ(dbf::table_geometry(h, 100 + (std::uint64_t{1} << 33), 'x').compared,
+              std::numeric_limits<std::uint32_t>::max());
+}
+
+TEST(DbfRecord, FieldsHoldTheirTypesOrNot) {
+    const auto holds = [](char type, std::string value) {
+        dbf::Field f;
+        f.type = type;
+        f.length = value.size();
+        return dbf::holds_its_type(
+            f, dbf::Bytes(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+    };
+    for (const char* v : {"      ", "   1.5", "  -1.5", "+12345", "    0.", "   .25", "12    ",
+                          "     7"}) {
+        EXPECT_TRUE(holds('N', v)) << v;
+        EXPECT_TRUE(holds('F', v)) << v;
+    }
+    for (const char* v : {"  1,50", "1.2.3 ", "  - 12", "     -", "     .", "******", "1 2   ",
+                          std::string(6, '\0').c_str(), "  12-3", "--12  "})
+        EXPECT_FALSE(holds('N', std::string(v, 6))) << v;
+    for (const char* v : {"        ", "20240229", "00010101", "19991231"}) EXPECT_TRUE(holds('D', v));
+    for (const char* v : {"20230229", "20231301", "20230100", "2023-1-1", "       1", "1999123 "})
+        EXPECT_FALSE(holds('D', v)) << v;
+    for (const char* v : {"T", "t", "F", "f", "Y", "y", "N", "n", "?", " "}) EXPECT_TRUE(holds('L', v));
+    for (const char* v : {"X", "1", "*", "\x01"}) EXPECT_FALSE(holds('L', v)) << v;
+    // Text and other types hold whatever they hold.
+    EXPECT_TRUE(holds('C', "\x01\xff"));
+    EXPECT_TRUE(holds('M', "abc"));
+}
+
 TEST(DbfRecord, FieldBytesAreEmptyUnlessWhollyInTheRecord) {
     const std::uint8_t rec[] = {' ', 'a', 'b', 'c', 'd'};
     const dbf::Bytes r(rec);
@@ -268,7 +334,7 @@ TEST(DbfRealTables, AllDecode) {
     const fs::path dir = REAL_TABLES_DIR;
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) GTEST_SKIP() << "no " << dir;
-    std::size_t tables = 0, records = 0, deleted = 0;
+    std::size_t tables = 0, records = 0, deleted = 0, stale = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         std::string ext = entry.path().extension().string();
         std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -281,6 +347,12 @@ TEST(DbfRealTables, AllDecode) {
         ASSERT_TRUE(d.header) << d.error;
         const dbf::TableHeader& h = *d.header;
         ASSERT_EQ(dbf::check_table_size(h, file.size()), "");
+        EXPECT_EQ(dbf::fields_length(h), h.record_length);
+        // Nothing after the whole records but an end mark, where one is.
+        const dbf::TableGeometry g = dbf::table_geometry(h, file.size(), file.back());
+        EXPECT_EQ(g.partial, 0u);
+        EXPECT_GE(g.whole, g.counted);
+        stale += g.whole > g.counted;
         for (std::uint32_t r = 1; r <= h.record_count; ++r) {
             const dbf::Bytes rec = record(file, h, r);
             ASSERT_TRUE(rec[0] == ' ' || rec[0] == '*') << r;
@@ -292,5 +364,6 @@ TEST(DbfRealTables, AllDecode) {
         records += h.record_count;
     }
     EXPECT_GT(tables, 0u);
+    EXPECT_EQ(stale, 3u);  // their header counts fewer records than they hold
     std::cout << tables << " tables, " << records << " records, " << deleted << " deleted\n";
 }

@@ -72,6 +72,10 @@ void write_index(const std::filesystem::path& file, const Header& h,
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << header_bytes(h);
+        if (h.descending != 0) {
+            out.seekp(280);
+            out << static_cast<char>(h.descending);
+        }
         if (!h.for_condition.empty()) {
             out.seekp(282);
             out << h.for_condition << '\0';

@@ -24,6 +24,8 @@ struct Header {
     std::string key_expr;      // zero-filled after; 256 bytes leave no zero
     std::uint8_t unique = 0;
     std::uint8_t byte279 = 0;
+    // Written after the record, at 280, when not 0.
+    std::uint8_t descending = 0;
     // Written after the record, at 282, when not empty.
     std::string for_condition;
 };

@@ -566,6 +566,43 @@ TEST(Errors, HostileTextIsRefusedNotFollowed) {
     EXPECT_EQ(error("'" + std::string(4000, 'x') + "'"), "");
 }
 
+// STRTRAN: occurrences left to right, none overlapping, from the start-th
+// on, count of them.
+TEST(Text, Strtran) {
+    EXPECT_EQ(text("STRTRAN('a.b.c','.','')"), "abc");
+    EXPECT_EQ(text("STRTRAN('a.b.c','.')"), "abc");
+    EXPECT_EQ(text("STRTRAN('a.b.c','.','->')"), "a->b->c");
+    EXPECT_EQ(text("STRTRAN('aaaa','aa','b')"), "bb");
+    EXPECT_EQ(text("STRTRAN('aaa','aa','b')"), "ba");
+    EXPECT_EQ(text("STRTRAN('a.b.c.d','.','-',2)"), "a.b-c-d");
+    EXPECT_EQ(text("STRTRAN('a.b.c.d','.','-',2,1)"), "a.b-c.d");
+    EXPECT_EQ(text("STRTRAN('a.b.c.d','.','-',0,2)"), "a-b-c.d");
+    EXPECT_EQ(text("STRTRAN('a.b.c.d','.','-',1,0)"), "a.b.c.d");
+    EXPECT_EQ(text("STRTRAN('a.b','','-')"), "a.b");
+    EXPECT_EQ(text("STRTRAN('a.b','xyz','-')"), "a.b");
+    EXPECT_EQ(text("STRTRAN(TRIM(LAST),'i','II')"), "SmIIth");
+    EXPECT_EQ(text("STRT(LAST,' ')"), "Smith");
+    // The longest it can grow: every byte found and replaced.
+    EXPECT_EQ(text("STRTRAN(DESCRICAOO,SUBSTR(DESCRICAOO,1,1),'xyz')", {"", "", "", "", "", "",
+                                                                         "", "", "", "aaaaa"}),
+              "xyzxyzxyzxyzxyz");
+    EXPECT_EQ(error("STRTRAN(LAST)"), "STRTRAN takes 2 to 5 arguments, not 1 at 1");
+    EXPECT_EQ(error("STRTRAN(LAST,'a','b','c')"),
+              "STRTRAN needs a numeric argument 4 at 22, not character");
+}
+
+// The fields an expression reads, each once, as the checker watches them.
+TEST(Program, ListsTheFieldsItReads) {
+    const auto read = [](std::string_view t) {
+        return expr::compile(t, people).program.fields_read;
+    };
+    EXPECT_EQ(read("UPPER(LAST)+DTOS(HIREDATE)+STR(AGE,3)+LAST"),
+              (std::vector<std::uint32_t>{1, 2, 4}));
+    EXPECT_EQ(read("IIF(MARRIED, T->FIRST, FIELD->LAST) + MES_ANO(SALARY)"),
+              (std::vector<std::uint32_t>{5, 0, 1, 3}));
+    EXPECT_EQ(read("'constant'"), std::vector<std::uint32_t>{});
+}
+
 TEST(AppFunction, CompilesButIsNamed) {
     const auto app = [](std::string_view t) {
         const expr::Compiled c = expr::compile(t, people);

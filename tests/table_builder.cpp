@@ -29,8 +29,8 @@ std::string header(const Table& t) {
     put16(b, 10, t.record_length.value_or(static_cast<std::uint16_t>(natural_record_length(t))));
     for (const FieldSpec& f : t.fields) {
         if (f.name.size() > 11) throw std::invalid_argument("field name over 11 bytes: " + f.name);
-        std::string d(32, '\0');
-        d.replace(0, f.name.size(), f.name);
+        std::string d = f.name;  // zero-padded to the descriptor's 32 bytes
+        d.resize(32, '\0');
         d[11] = f.type;
         const bool long_text = f.type == 'C' && f.length > 255;
         d[16] = static_cast<char>(f.length & 0xff);
@@ -43,7 +43,7 @@ std::string header(const Table& t) {
 }
 
 std::string record(const Table& t, const Record& r) {
-    std::string b(1, r.deleted ? '*' : ' ');
+    std::string b(1, r.flag.value_or(r.deleted ? '*' : ' '));
     for (std::size_t i = 0; i < t.fields.size(); ++i) {
         const FieldSpec& f = t.fields[i];
         const std::string v = i < r.values.size() ? r.values[i] : std::string();

@@ -27,6 +27,8 @@ struct Record {
     // text throws.
     std::vector<std::string> values;
     bool deleted = false;
+    // The deletion flag as stored, when it should be neither ' ' nor '*'.
+    std::optional<char> flag;
 };
 
 struct Table {

@@ -6,9 +6,9 @@
 #include "report.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) end_with_error("Use: quarnel-check INDEX [TABLE]", "", "", 2);
+    const CommandLine files = read_command_line(argc, argv);
     CheckRun run;
-    open_check(run, argv[1], argc == 3 ? argv[2] : nullptr);
+    open_check(run, files.index, files.table);
     run_check(run);
     put_verdict(run);
     close_index();

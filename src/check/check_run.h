@@ -20,6 +20,16 @@ struct CheckRun {
     bool with_table = false;
 };
 
+// The files the command line names: INDEX [TABLE], after options that
+// only print (--help, --version; both end the run with status 0) and `--`,
+// after which every word is a file. Ends the run with status 2 and the
+// usage on standard error for any other command line.
+struct CommandLine {
+    const char* index = nullptr;
+    const char* table = nullptr;
+};
+CommandLine read_command_line(int argc, char** argv);
+
 // Opens the index, and the table when `table_path` is not null, or ends the
 // run with status 2 and a message on standard error. The table is read
 // before anything is reported, so that a table that cannot be read leaves

@@ -1,5 +1,6 @@
 #include "check_tree.h"
 
+#include "key_order.h"
 #include "platform.h"
 #include "report.h"
 
@@ -140,15 +141,21 @@ void check_key(TreeCheck& check, std::uint32_t ref, std::size_t j, const std::ui
     const std::size_t width = check.rules.key_width;
     if (width == 0) return;
     if (check.before) {
-        const int order = std::memcmp(key, check.before, width);
-        if (order < 0 && check.walk == Walk::check) ++check.counts.order_faults;
-        if ((order < 0 || (order == 0 && check.rules.unique)) && begin_item_fault(check, ref, j)) {
+        const bool descending = check.rules.descending;
+        const int order = key_order(check.before, key, width, descending);
+        if (order > 0 && check.walk == Walk::check) {
+            ++check.counts.order_faults;
+            const std::size_t at = first_difference(key, check.before, width);
+            if (key[at] >= 0x80 || check.before[at] >= 0x80) ++check.counts.order_faults_high;
+        }
+        if ((order > 0 || (order == 0 && check.rules.unique)) && begin_item_fault(check, ref, j)) {
             put_text("key ");
             put_key(key, width);
-            put_text(order < 0 ? " sorts below the key before it ("
-                               : " repeats the key before it in a unique index (");
+            put_text(order == 0   ? " repeats the key before it in a unique index ("
+                     : descending ? " sorts above the key before it in a descending index ("
+                                  : " sorts below the key before it (");
             put_place(check.before_page, check.before_item);
-            if (order < 0) {
+            if (order > 0) {
                 put_text(": ");
                 put_key(check.before, width);
             }
@@ -351,6 +358,7 @@ TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
     rules.free_page = header.next_page;
     rules.file_size = file_size;
     rules.unique = header.unique != 0;
+    rules.descending = header.descending == 1;
 
     const std::size_t key_size = header.key_size;
     if (key_size == 0 || ntx::item_fixed_size + key_size > ntx::page_size - ntx::item_offsets_at) {
@@ -397,6 +405,14 @@ TreeRules check_header(const ntx::IndexHeader& header, std::uint16_t header_max,
             put_dec(header_max / 2);
             put_text(", not ");
             put_dec(half_max);
+            end_line();
+        }
+    }
+    if (header.descending > 1) {
+        if (fault()) {
+            put_text("the descending flag (byte 280) is ");
+            put_dec(header.descending);
+            put_text(", neither 0 nor 1; keys are checked in ascending order");
             end_line();
         }
     }

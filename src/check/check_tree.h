@@ -17,7 +17,10 @@ struct TreeCounts {
     std::uint64_t levels = 0;
     std::uint64_t faults = 0;
     std::uint64_t outside = 0;  // pages neither the tree nor the free reference reach
-    std::uint64_t order_faults = 0;  // keys below the key before them
+    std::uint64_t order_faults = 0;  // keys out of order after the key before them
+    // Of those, the ones whose first differing byte is 80h or above in
+    // either key: a national letter, whose order this check does not know.
+    std::uint64_t order_faults_high = 0;
 };
 
 // How the walk treats the header's fields, decided once from the header.
@@ -30,6 +33,7 @@ struct TreeRules {
     std::size_t key_width = 0;
     std::size_t max_items = 0;  // most items a page may hold
     bool unique = false;
+    bool descending = false;  // keys in descending order (key_order.h)
 };
 
 // Checks the header against itself, reporting each fault as a "header:"

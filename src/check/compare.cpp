@@ -1,7 +1,9 @@
 #include "compare.h"
 
+#include "key_order.h"
 #include "platform.h"
 #include "report.h"
+#include "unique.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,9 +15,6 @@ namespace {
 // number; still few enough records to each that a differing sum costs
 // little to look at again.
 constexpr std::size_t bucket_count = std::size_t{1} << 13;
-
-// Large sequential reads of the table, whole records each.
-constexpr std::size_t table_read_size = std::size_t{1} << 20;
 
 std::size_t bucket(std::uint32_t recno) { return recno & (bucket_count - 1); }
 
@@ -57,22 +56,13 @@ std::string unknown_part(const expr::Compiled& compiled, const char* what) {
         else if (name.find("->") != std::string::npos)
             why += " uses " + name + ", a variable of the application";
         else
-            why += " calls " + name + ", a function of the application";
+            why += " calls " + name + ", which this check does not evaluate";
     }
     return why;
 }
 
 bool condition_known(const Comparison& c) {
     return !c.has_condition || (c.condition.error.empty() && c.condition.app_function.empty());
-}
-
-bool passes(Comparison& c, dbf::Bytes record, std::uint32_t recno) {
-    return !c.has_condition || expr::holds(c.condition.program, record, recno);
-}
-
-const std::uint8_t* make_key(Comparison& c, dbf::Bytes record, std::uint32_t recno) {
-    expr::make_key(c.key.program, record, recno, c.made_key, c.key_decimals);
-    return c.made_key.data();
 }
 
 TreeCheck* tree_checked = nullptr;  // while the table is compared
@@ -84,13 +74,46 @@ void begin_record_fault(std::uint32_t recno) {
     put_text(": ");
 }
 
+void put_count(std::uint64_t n, const char* one, const char* many) {
+    put_dec(static_cast<std::int64_t>(n));
+    put_text(n == 1 ? one : many);
+}
+
 void put_key(const std::uint8_t* key, std::size_t size) {
     put_text("'");
     put_shown_text({reinterpret_cast<const char*>(key), size});
     put_text("'");
 }
 
+// How many of the records past the header's count the index holds.
+std::uint64_t held_past_count(const Comparison& c, const TreeCheck& tree) {
+    std::uint64_t held = 0;
+    const std::uint64_t last = c.geometry.whole;
+    for (std::uint32_t r = next_record(tree.records, c.geometry.counted); r != 0 && r <= last;
+         r = next_record(tree.records, r))
+        ++held;
+    return held;
+}
+
 }  // namespace
+
+std::uint64_t key_hash(const std::uint8_t* key, std::size_t size) {
+    return entry_hash(0, key, size);
+}
+
+bool passes(Comparison& c, dbf::Bytes record, std::uint32_t recno) {
+    return !c.has_condition || expr::holds(c.condition.program, record, recno);
+}
+
+const std::uint8_t* make_key(Comparison& c, dbf::Bytes record, std::uint32_t recno) {
+    expr::make_key(c.key.program, record, recno, c.made_key, c.key_decimals);
+    return c.made_key.data();
+}
+
+bool read_record_run(const Comparison& c, std::uint32_t first, std::size_t n, std::uint8_t* to) {
+    const std::size_t size = n * c.table.record_length;
+    return read_table(dbf::record_offset(c.table, first), to, size) == size;
+}
 
 void prepare_comparison(Comparison& c, const TreeRules& rules, std::string_view key_expr,
                         std::string_view for_condition, unsigned key_decimals) {
@@ -103,9 +126,11 @@ void prepare_comparison(Comparison& c, const TreeRules& rules, std::string_view 
         c.condition.error = "it is not a logical value";
     c.record.assign(c.table.record_length, 0);
     c.made_key.assign(c.key_size, 0);
+    if (c.key.error.empty()) watch_fields(c.faults, c.table, c.key);
+    if (c.has_condition && c.condition.error.empty()) watch_fields(c.faults, c.table, c.condition);
 
     // A table without records needs no key made.
-    if (c.table.record_count == 0) return;
+    if (c.geometry.compared == 0) return;
     if (c.key_size == 0)
         c.keys_not_compared = "the header's key size cannot be trusted";
     else
@@ -125,13 +150,16 @@ void note_entry(Comparison& c, Walk walk, std::uint32_t recno, const std::uint8_
     }
     // The second walk: only entries whose sum differs, and only records
     // not named already (past the table's end, twice, failing the FOR).
-    if (sum == 0 || recno > c.table.record_count || has_record(tree_checked->repeated, recno))
+    if (sum == 0 || recno > c.geometry.compared || has_record(tree_checked->repeated, recno))
         return;
     const std::size_t size = c.table.record_length;
     if (read_table(dbf::record_offset(c.table, recno), c.record.data(), size) != size) return;
     if (!passes(c, c.record, recno)) return;
     const std::uint8_t* made = make_key(c, c.record, recno);
-    if (std::memcmp(made, key, c.key_size) == 0) return;
+    const std::size_t at = first_difference(made, key, c.key_size);
+    if (at == c.key_size) return;
+    ++c.key_differences;
+    if (made[at] >= 0x80 || key[at] >= 0x80) ++c.key_differences_high;
     begin_record_fault(recno);
     put_text("the index holds key ");
     put_key(key, c.key_size);
@@ -147,57 +175,69 @@ void note_entry(Comparison& c, Walk walk, std::uint32_t recno, const std::uint8_
 
 void compare_table(Comparison& c, TreeCheck& tree) {
     tree_checked = &tree;
-    const std::uint32_t count = c.table.record_count;
-    const std::size_t size = c.table.record_length;
+    const dbf::TableGeometry& g = c.geometry;
+    const std::uint32_t count = g.compared;
     const bool judge_presence = condition_known(c);
     const bool keys = !c.sums.empty();
+    // A unique index rightly lacks the later records of a key; which those
+    // are is told once every record's key is known.
+    const bool defer = tree.rules.unique && keys;
+    // Without keys, such records cannot be told from the first ones.
+    const bool judge_unheld = !tree.rules.unique || keys;
+    if (defer) c.unheld_keys.assign(unheld_filter_bits / 64, 0);
 
-    // Front to back, whole records a read.
-    const std::size_t per_read = std::max<std::size_t>(1, table_read_size / size);
-    std::vector<std::uint8_t> buffer(per_read * size);
-    for (std::uint64_t first = 1; first <= count;) {
-        const auto n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(per_read, count - first + 1));
-        const auto recno0 = static_cast<std::uint32_t>(first);
-        if (read_table(dbf::record_offset(c.table, recno0), buffer.data(), n * size) != n * size) {
-            begin_record_fault(recno0);
-            put_text("cannot be read: the table ends before its ");
-            put_dec(count);
-            put_text(" records");
+    tree.counts.faults += note_geometry_faults(
+        g, c.table.record_length,
+        g.whole > g.counted ? std::optional(held_past_count(c, tree)) : std::nullopt);
+    const std::uint32_t short_at = read_records(c, [&](dbf::Bytes record, std::uint32_t recno) {
+        tree.counts.faults += note_record_faults(c.faults, c.table, record, recno);
+        if (!judge_presence) return;
+        const bool in_index = has_record(tree.records, recno);
+        const bool wanted = passes(c, record, recno);
+        if (wanted && !in_index && defer) {
+            ++c.unheld;
+            const std::size_t bit =
+                key_hash(make_key(c, record, recno), c.key_size) & (unheld_filter_bits - 1);
+            c.unheld_keys[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        } else if (wanted && !in_index && judge_unheld) {
+            begin_record_fault(recno);
+            put_text("not in the index");
             end_line();
-            break;
+        } else if (!wanted && in_index) {
+            begin_record_fault(recno);
+            put_text("in the index, but fails the FOR condition");
+            end_line();
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto recno = static_cast<std::uint32_t>(first + i);
-            const dbf::Bytes record{buffer.data() + i * size, size};
-            const bool in_index = has_record(tree.records, recno);
-            if (!judge_presence) continue;
-            const bool wanted = passes(c, record, recno);
-            if (wanted && !in_index) {
-                begin_record_fault(recno);
-                put_text("not in the index");
-                end_line();
-            } else if (!wanted && in_index) {
-                begin_record_fault(recno);
-                put_text("in the index, but fails the FOR condition");
-                end_line();
-            }
-            // An entry the index holds is taken off its sum, if its key
-            // is the one the record gives.
-            if (in_index && keys)
-                c.sums[bucket(recno)] -= entry_hash(recno, make_key(c, record, recno), c.key_size);
-        }
-        first += n;
+        // An entry the index holds is taken off its sum, if its key is the
+        // one the record gives.
+        if (in_index && keys)
+            c.sums[bucket(recno)] -= entry_hash(recno, make_key(c, record, recno), c.key_size);
+    });
+    if (short_at != 0) {
+        begin_record_fault(short_at);
+        put_text("cannot be read: the table ends before its ");
+        put_dec(count);
+        put_text(" records");
+        end_line();
     }
+    put_unlisted_faults(c.faults, c.table);
 
     for (std::uint32_t recno = next_record(tree.records, count); recno != 0;
          recno = next_record(tree.records, recno)) {
         begin_record_fault(recno);
-        put_text("in the index, but the table has only ");
-        put_dec(count);
-        put_text(count == 1 ? " record" : " records");
+        if (g.whole == g.counted) {
+            put_text("in the index, but the table has only ");
+            put_count(count, " record", " records");
+        } else {
+            put_text("in the index, but the file holds only ");
+            put_count(count, " whole record", " whole records");
+        }
         end_line();
     }
+
+    if (defer && c.unheld > 0 && short_at == 0)
+        tree.counts.faults += name_unheld_first_records(c, tree.records);
+    c.unheld_keys = {};
 
     if (keys && std::any_of(c.sums.begin(), c.sums.end(), [](std::uint64_t s) { return s != 0; })) {
         tree.walk = Walk::compare_only;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <limits>
 
 namespace dbf {
 
@@ -130,6 +132,84 @@ std::string check_table_size(const TableHeader& header, std::uint64_t file_size)
             : (file_size - header.header_length) / header.record_length;
     return "shorter than its records: room for " + std::to_string(room) + " of " +
            std::to_string(header.record_count);
+}
+
+TableGeometry table_geometry(const TableHeader& header, std::uint64_t file_size,
+                             std::optional<std::uint8_t> last_byte) {
+    TableGeometry g;
+    g.counted = header.record_count;
+    std::uint64_t body = file_size > header.header_length ? file_size - header.header_length : 0;
+    if (body > 0 && last_byte == end_of_file_mark) {
+        g.end_mark = true;
+        --body;
+    }
+    if (header.record_length == 0) return g;
+    g.whole = body / header.record_length;
+    g.partial = body % header.record_length;
+    // An index names records by 32-bit numbers.
+    g.compared = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(g.whole, std::numeric_limits<std::uint32_t>::max()));
+    return g;
+}
+
+std::size_t fields_length(const TableHeader& header) {
+    std::size_t n = 1;
+    for (const Field& f : header.fields) n += f.length;
+    return n;
+}
+
+namespace {
+
+bool all_spaces(Bytes b, std::size_t from = 0) {
+    return std::all_of(b.begin() + static_cast<std::ptrdiff_t>(std::min(from, b.size())), b.end(),
+                       [](std::uint8_t c) { return c == ' '; });
+}
+
+bool holds_number(Bytes b) {
+    std::size_t i = 0;
+    while (i < b.size() && b[i] == ' ') ++i;
+    if (i == b.size()) return true;
+    if (b[i] == '+' || b[i] == '-') ++i;
+    std::size_t digits = 0, points = 0;
+    for (; i < b.size() && b[i] != ' '; ++i) {
+        if (b[i] >= '0' && b[i] <= '9') ++digits;
+        else if (b[i] == '.' && points++ == 0) continue;
+        else return false;
+    }
+    return digits > 0 && all_spaces(b, i);
+}
+
+bool holds_date(Bytes b) {
+    if (all_spaces(b)) return true;
+    if (b.size() != 8) return false;
+    int v[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (b[i] < '0' || b[i] > '9') return false;
+        int& part = v[i < 4 ? 0 : i < 6 ? 1 : 2];
+        part = part * 10 + (b[i] - '0');
+    }
+    static constexpr int month_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (v[0] % 4 == 0 && v[0] % 100 != 0) || v[0] % 400 == 0;
+    return v[1] >= 1 && v[1] <= 12 && v[2] >= 1 && v[2] <= month_days[v[1] - 1] &&
+           (v[1] != 2 || v[2] != 29 || leap);
+}
+
+bool holds_logical(Bytes b) {
+    constexpr std::string_view marks = "TtFfYyNn? ";
+    return !b.empty() && marks.find(static_cast<char>(b[0])) != std::string_view::npos &&
+           all_spaces(b, 1);
+}
+
+}  // namespace
+
+bool holds_its_type(const Field& field, Bytes value) {
+    switch (field.type) {
+        case 'N':
+        case 'F': return holds_number(value);
+        case 'D': return holds_date(value);
+        case 'L': return holds_logical(value);
+        default: return true;
+    }
 }
 
 std::uint64_t record_offset(const TableHeader& header, std::uint32_t recno) {

@@ -100,6 +100,33 @@ std::uint64_t table_size(const TableHeader& header);
 // last record are allowed: tables often keep records past their count.
 std::string check_table_size(const TableHeader& header, std::uint64_t file_size);
 
+// Where the records stand in a file of `file_size` bytes that holds the
+// header (file_size >= header_length), and what follows them. A last byte
+// of 1Ah is the end mark, never part of a record; `last_byte` is the
+// file's last byte, empty when the file ends with the header.
+struct TableGeometry {
+    std::uint32_t counted = 0;  // N, the header's count
+    std::uint64_t whole = 0;    // M, whole records after the header
+    std::uint64_t partial = 0;  // bytes after them, short of a record, before any end mark
+    bool end_mark = false;      // the file ends with 1Ah after them
+    // Records read and compared: 1 to max(N, M) as far as they are whole,
+    // so M, as far as an index's record numbers reach.
+    std::uint32_t compared = 0;
+};
+TableGeometry table_geometry(const TableHeader& header, std::uint64_t file_size,
+                             std::optional<std::uint8_t> last_byte);
+
+// The bytes the fields take with the deletion flag: the record length a
+// header should state.
+std::size_t fields_length(const TableHeader& header);
+
+// Whether a field's bytes hold a value of its type, as its writer would
+// store one: an N or F field spaces or a number (spaces, a sign, digits
+// with at most one point, spaces), a D field 8 spaces or a calendar date
+// YYYYMMDD, an L field one of TtFfYyNn? or a space (then spaces). Any
+// other type holds whatever it holds.
+bool holds_its_type(const Field& field, Bytes value);
+
 // Where record `recno` (from 1, as indexes count them; 0 is taken as 1)
 // starts in the file.
 std::uint64_t record_offset(const TableHeader& header, std::uint32_t recno);

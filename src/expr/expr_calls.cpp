@@ -12,7 +12,7 @@ namespace {
 enum class Fn : std::uint8_t {
     abs, alltrim, asc, at, chr, day, deleted, descend, dow, dtos, empty, iif, int_, left, len,
     lower, ltrim, max, min, month, padc, padl, padr, recno, replicate, right, round, rtrim,
-    space, stod, str, strzero, substr, trim, upper, val, year,
+    space, stod, str, strzero, substr, trim, upper, val, year, strtran,
 };
 
 struct FnInfo {
@@ -35,6 +35,7 @@ constexpr FnInfo functions[] = {
     {"SPACE", Fn::space, 1, 1},     {"STOD", Fn::stod, 1, 1},       {"STR", Fn::str, 1, 3},
     {"STRZERO", Fn::strzero, 1, 3}, {"SUBSTR", Fn::substr, 2, 3},   {"TRIM", Fn::trim, 1, 1},
     {"UPPER", Fn::upper, 1, 1},     {"VAL", Fn::val, 1, 1},         {"YEAR", Fn::year, 1, 1},
+    {"STRTRAN", Fn::strtran, 2, 5},
 };
 
 // The function a name calls: its whole name, or an abbreviation of four
@@ -254,6 +255,19 @@ std::uint32_t Compiler::call(const std::string& name, std::size_t pos) {
                         VT::logical);
         }
         case Fn::recno: return emit(instr(Op::recno), VT::numeric);
+            case Fn::strtran: {  // the text, what to find, its replacement, from which, how many
+                for (int i = 0; i < n; ++i) need(i, i < 3 ? VT::character : VT::numeric);
+                Instr in = instr(Op::strtran, arg(0), arg(1), opt(2), static_cast<std::uint8_t>(n));
+                in.first_arg = static_cast<std::uint32_t>(p.args.size());
+                p.args.insert(p.args.end(), {opt(3), opt(4)});
+                in.at = static_cast<std::uint32_t>(table_used);  // the search's table
+                in.length = std::max<std::uint32_t>(max_length(arg(1)), 1);
+                budget(in.length, table_used);
+                const std::uint64_t with = n > 2 ? std::max<std::uint32_t>(max_length(arg(2)), 1) : 1;
+                const auto cap = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(max_length(arg(0)) * with, max_string));
+                return emit(in, VT::character, cap, cap);
+            }
         case Fn::deleted: return emit(instr(Op::deleted), VT::logical);
     }
     fail("internal: function " + name);

@@ -363,6 +363,9 @@ std::uint32_t Compiler::field(const std::string& name) {
                 break;
             }
     if (!f) fail("unknown field " + name);
+    const auto index = static_cast<std::uint32_t>(f - fields.data());
+    if (std::find(p.fields_read.begin(), p.fields_read.end(), index) == p.fields_read.end())
+        p.fields_read.push_back(index);
     Instr in;
     const auto offset_limit = std::numeric_limits<std::uint32_t>::max() - max_string;
     in.at = static_cast<std::uint32_t>(std::min<std::size_t>(f->offset, offset_limit));

@@ -216,6 +216,39 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
                 break;
             }
             case Op::iif: o = a.truth ? b : v[in.c]; break;
+            case Op::strtran: {
+                // Occurrences left to right, none overlapping; from the start-th
+                // on (1 below 1), count of them (all when not given).
+                std::uint8_t* d = text + in.buffer;
+                const Value with = in.sub > 2 ? v[in.c] : text_view(empty_text, 0);
+                const std::int64_t start =
+                    in.sub > 3 ? std::max<std::int64_t>(to_count(v[p.args[in.first_arg]].number), 1) : 1;
+                const std::int64_t count = in.sub > 4 ? to_count(v[p.args[in.first_arg + 1]].number)
+                                                      : std::numeric_limits<std::int64_t>::max();
+                std::uint32_t used = 0, from = 0;
+                const auto put = [&](const std::uint8_t* s, std::uint32_t n) {
+                    n = std::min(n, in.capacity - used);
+                    if (n != 0) std::memcpy(d + used, s, n);
+                    used += n;
+                };
+                for (std::int64_t seen = 0, done = 0; b.length != 0 && done < count;) {
+                    const long at = find(b, text_view(a.text + from, a.length - from),
+                                         p.table.data() + in.at, in.length);
+                    if (at < 0) break;
+                    const std::uint32_t hit = from + static_cast<std::uint32_t>(at);
+                    const bool replaced = ++seen >= start;
+                    put(a.text + from, hit - from + (replaced ? 0 : b.length));
+                    if (replaced) {
+                        put(with.text, with.length);
+                        ++done;
+                    }
+                    from = hit + b.length;
+                }
+                put(a.text + from, a.length - from);
+                o.text = d;
+                o.length = used;
+                break;
+            }
             case Op::add: o.number = add(a.number, b.number); break;
             case Op::sub: o.number = sub(a.number, b.number); break;
             case Op::mul: o.number = mul(a.number, b.number); break;

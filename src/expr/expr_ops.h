@@ -10,7 +10,7 @@ enum class Op : std::uint8_t {
     field_text, field_number, field_date, field_logical, field_dtos, recno, deleted,
     // text
     concat, concat_trim, upper, lower, rtrim, ltrim, alltrim, left, right, substr, pad,
-    str, str_fixed, dtos, space, replicate, chr, descend_text, iif,
+    str, str_fixed, dtos, space, replicate, chr, descend_text, iif, strtran,
     // numbers
     add, sub, mul, div, mod, pow, neg, abs, int_, round, max, min,
     val, len, asc, at, year, month, day, dow, date_diff, descend_date,

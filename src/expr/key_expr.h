@@ -30,8 +30,8 @@
 //   compares whole texts; .AND. .OR. .NOT. and !, each evaluated in full;
 // - the functions ABS ALLTRIM ASC AT CHR DAY DELETED DESCEND DOW DTOS EMPTY
 //   IF IIF INT LEFT LEN LOWER LTRIM MAX MIN MONTH PADC PADL PADR RECNO
-//   REPLICATE RIGHT ROUND RTRIM SPACE STOD STR STRZERO SUBSTR TRIM UPPER
-//   VAL YEAR, each also by any unambiguous abbreviation of four letters or
+//   REPLICATE RIGHT ROUND RTRIM SPACE STOD STR STRTRAN STRZERO SUBSTR TRIM
+//   UPPER VAL YEAR, each also by any unambiguous abbreviation of four letters or
 //   more (SUBS, SUBST, UPPE, ALLT). UPPER and LOWER change ASCII letters
 //   only. Any other name called is a function of the application.
 //
@@ -42,6 +42,11 @@
 // would not fit, and most quotients, powers and everything made from them,
 // is a double, which STR rounds as the language does, its half up with the
 // double's own error allowed for. A quotient that ends within six more decimals stays exact.
+//
+// STRTRAN(s, find [, with [, start [, count]]]) replaces the occurrences of
+// find in s, left to right and none overlapping, by with ("" when not
+// given): from the start-th (1 when not given or below 1) on, count of them
+// (all when not given, none when below 1); an empty find changes nothing.
 //
 // STR(n [, len [, dec]]): len defaults to 10 and dec to 0, except STR of a
 // numeric field alone, which takes the field's length and decimals; a
@@ -126,6 +131,10 @@ struct Program {
     // most common key: make_key then copies them and skips the instructions.
     std::vector<Piece> pieces;
     bool direct = false;
+    // The fields the text names, as indexes into the fields it was compiled
+    // against, each once, in the order first named: every evaluation reads
+    // them all.
+    std::vector<std::uint32_t> fields_read;
 
     Program() = default;
     Program(Program&&) = default;

@@ -40,6 +40,7 @@ std::optional<IndexHeader> decode_header(Bytes bytes) {
     h.max_item = *load_u16le(rec, max_item_at);
     h.key_expr = text_at(rec.subspan(key_expr_at, key_expr_size), 0);
     h.unique = static_cast<std::int8_t>(rec[unique_at]);
+    if (bytes.size() > descending_at) h.descending = bytes[descending_at];
     return h;
 }
 

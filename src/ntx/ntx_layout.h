@@ -51,8 +51,8 @@ inline constexpr std::size_t key_expr_at = 22;
 inline constexpr std::size_t key_expr_size = 256;  // text, zero-terminated
 inline constexpr std::size_t unique_at = 278;      // signed 8
 // Byte 279 is padding.
-// Past the record, in the rest of the header's page: whether the order is
-// descending (nonzero), then the FOR condition of an index that has one and
+// Past the record, in the rest of the header's page: 1 when the keys
+// stand in descending order (0 otherwise), then the FOR condition of an index that has one and
 // the order's name, each zero-terminated unless it fills its field. Real
 // names run to 10 bytes; the field holds 11 and a zero, and the header's
 // page is zero after it.
@@ -96,6 +96,7 @@ struct IndexHeader {
     std::uint16_t max_item = 0;
     std::string_view key_expr;  // points into the bytes decoded from
     std::int8_t unique = 0;
+    std::uint8_t descending = 0;  // 0 when the bytes end with the record
 };
 
 struct IndexPage {
@@ -109,7 +110,8 @@ struct IndexItem {
 };
 
 // Decodes the header record; empty when `bytes` is shorter than it.
-// `key_expr` ends at its first zero byte or at the end of its field.
+// `key_expr` ends at its first zero byte or at the end of its field. The
+// descending byte is read when `bytes` go on past the record.
 std::optional<IndexHeader> decode_header(Bytes bytes);
 
 std::uint16_t item_count(const IndexPage& page);
