@@ -109,7 +109,8 @@ TEST(Sort, NoEntriesAndOneEntry) {
 }
 
 TEST(Sort, ManyRunsAndMergePassesGiveThePlainOrder) {
-    for (const std::size_t key_size : {1, 7, 8, 9, 20, 250}) {
+    const std::size_t key_sizes[] = {1, 7, 8, 9, 20, 250};
+    for (const std::size_t key_size : key_sizes) {
         for (const bool descending : {false, true}) {
             const auto entries = random_entries(3000, key_size, static_cast<unsigned>(key_size));
             const auto expected = as_lines(reference(entries, descending));
