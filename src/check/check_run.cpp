@@ -24,36 +24,6 @@ void put_count(std::uint64_t n, const char* one, const char* many) {
     put_text(n == 1 ? one : many);
 }
 
-// Opens and decodes the table, or ends the run with status 2 where no
-// record can be found: a header or field descriptors that cannot be read,
-// a record length that is not the fields', a header longer than the file.
-void open_table_or_end(const char* path, Comparison& c) {
-    if (!open_table(path)) end_with_error("Open error: ", path, "", 2);
-    const auto fail = [path](const std::string& why) {
-        end_with_error("Error in table ", path, ": " + why, 2);
-    };
-    std::uint8_t prologue[dbf::prologue_size];
-    if (read_table(0, prologue, sizeof prologue) != sizeof prologue)
-        fail("shorter than a table's header");
-    const auto length = dbf::header_length(prologue);
-    std::vector<std::uint8_t> bytes(length.value_or(0));
-    if (read_table(0, bytes.data(), bytes.size()) != bytes.size())
-        fail("shorter than its header");
-    dbf::TableDecoded decoded = dbf::decode_table_header(bytes);
-    if (!decoded.header) fail(decoded.error);
-    const dbf::TableHeader& header = *decoded.header;
-    const std::size_t used = dbf::fields_length(header);
-    if (used != header.record_length)  // more is refused by the decoder
-        fail("fields take " + std::to_string(used) + " bytes, less than the record length " +
-             std::to_string(header.record_length));
-    const std::uint64_t size = table_size();
-    if (size < header.header_length) fail("shorter than its header");
-    std::uint8_t last = 0;
-    const bool has_last = size > header.header_length && read_table(size - 1, &last, 1) == 1;
-    c.geometry = dbf::table_geometry(header, size, has_last ? std::optional(last) : std::nullopt);
-    c.table = std::move(*decoded.header);
-}
-
 constexpr std::string_view usage = "Use: quarnel-check [--] INDEX [TABLE]";
 
 constexpr std::string_view help =
@@ -102,6 +72,33 @@ CommandLine read_command_line(int argc, char** argv) {
     }
     if (files.size() != 1 && files.size() != 2) end_with_error(usage, "", "", 2);
     return {files[0], files.size() == 2 ? files[1] : nullptr};
+}
+
+void open_table_or_end(const char* path, Comparison& c) {
+    if (!open_table(path)) end_with_error("Open error: ", path, "", 2);
+    const auto fail = [path](const std::string& why) {
+        end_with_error("Error in table ", path, ": " + why, 2);
+    };
+    std::uint8_t prologue[dbf::prologue_size];
+    if (read_table(0, prologue, sizeof prologue) != sizeof prologue)
+        fail("shorter than a table's header");
+    const auto length = dbf::header_length(prologue);
+    std::vector<std::uint8_t> bytes(length.value_or(0));
+    if (read_table(0, bytes.data(), bytes.size()) != bytes.size())
+        fail("shorter than its header");
+    dbf::TableDecoded decoded = dbf::decode_table_header(bytes);
+    if (!decoded.header) fail(decoded.error);
+    const dbf::TableHeader& header = *decoded.header;
+    const std::size_t used = dbf::fields_length(header);
+    if (used != header.record_length)  // more is refused by the decoder
+        fail("fields take " + std::to_string(used) + " bytes, less than the record length " +
+             std::to_string(header.record_length));
+    const std::uint64_t size = table_size();
+    if (size < header.header_length) fail("shorter than its header");
+    std::uint8_t last = 0;
+    const bool has_last = size > header.header_length && read_table(size - 1, &last, 1) == 1;
+    c.geometry = dbf::table_geometry(header, size, has_last ? std::optional(last) : std::nullopt);
+    c.table = std::move(*decoded.header);
 }
 
 void open_check(CheckRun& run, const char* index_path, const char* table_path) {

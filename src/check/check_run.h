@@ -36,6 +36,12 @@ CommandLine read_command_line(int argc, char** argv);
 // nothing but its message.
 void open_check(CheckRun& run, const char* index_path, const char* table_path);
 
+// Opens and decodes the table into `c`, or ends the run with status 2 where
+// no record can be found: a header or field descriptors that cannot be
+// read, a record length that is not the fields', a header longer than the
+// file.
+void open_table_or_end(const char* path, Comparison& c);
+
 // Checks what open_check opened: the header, the tree, and the table.
 void run_check(CheckRun& run);
 

@@ -115,6 +115,12 @@ bool read_record_run(const Comparison& c, std::uint32_t first, std::size_t n, st
     return read_table(dbf::record_offset(c.table, first), to, size) == size;
 }
 
+std::string keys_unknown(const Comparison& c) {
+    std::string why = unknown_part(c.key, "the key expression");
+    if (why.empty() && c.has_condition) why = unknown_part(c.condition, "the FOR condition");
+    return why;
+}
+
 void prepare_comparison(Comparison& c, const TreeRules& rules, std::string_view key_expr,
                         std::string_view for_condition, unsigned key_decimals) {
     c.key_size = rules.key_width;

@@ -69,6 +69,11 @@ std::uint32_t read_records(const Comparison& c, Each each);
 void prepare_comparison(Comparison& c, const TreeRules& rules, std::string_view key_expr,
                         std::string_view for_condition, unsigned key_decimals);
 
+// Why keys cannot be made for any record: the key expression or the FOR
+// condition cannot be read, or calls what only the application knows;
+// empty when they can. After prepare_comparison.
+std::string keys_unknown(const Comparison& c);
+
 // After the tree walk: reads the table and names every record that differs,
 // walking the tree a second time where sums differ.
 void compare_table(Comparison& c, TreeCheck& tree);
