@@ -103,15 +103,24 @@ void radix_sort(Sorter& s) {
 void sort_held(Sorter& s) {
     if (s.held == 0) return;
     radix_sort(s);
-    const std::size_t rest_from = std::min<std::size_t>(8, s.key_size);
-    const auto slot_before = [&s, rest_from](const SortSlot& a, const SortSlot& b) {
-        return before(s, s.rows + std::size_t{a.row} * s.entry_size,
-                      s.rows + std::size_t{b.row} * s.entry_size, rest_from);
-    };
+    const auto row = [&s](const SortSlot& a) { return s.rows + std::size_t{a.row} * s.entry_size; };
     for (std::size_t i = 0; i < s.held;) {
         std::size_t j = i + 1;
         while (j < s.held && s.order[j].prefix == s.order[i].prefix) ++j;
-        if (j - i > 1) std::sort(s.order + i, s.order + j, slot_before);
+        if (j - i > 1) {
+            // Keys that share their first eight bytes (codes with leading
+            // zeros, say) are ordered by their next eight the same way,
+            // which spares most of the byte comparisons.
+            const std::size_t from = std::min<std::size_t>(8, s.key_size);
+            const std::size_t rest_from = std::min<std::size_t>(16, s.key_size);
+            for (std::size_t k = i; k < j; ++k)
+                s.order[k].prefix = prefix_of(row(s.order[k]) + from, s.key_size - from,
+                                              s.descending);
+            std::sort(s.order + i, s.order + j, [&](const SortSlot& a, const SortSlot& b) {
+                if (a.prefix != b.prefix) return a.prefix < b.prefix;
+                return before(s, row(a), row(b), rest_from);
+            });
+        }
         i = j;
     }
 }
@@ -351,6 +360,11 @@ bool next_entry(Sorter& s, std::uint32_t& recno, const std::uint8_t*& key, std::
     switch (s.phase) {
     case Sorter::Phase::from_memory: {
         if (s.next_slot == s.held) return false;
+        // The rows are read in no order of theirs: each is asked for a few
+        // entries ahead, so that their cache misses overlap.
+        constexpr std::size_t ahead = 16;
+        if (s.next_slot + ahead < s.held)
+            __builtin_prefetch(s.rows + std::size_t{s.order[s.next_slot + ahead].row} * s.entry_size);
         key = s.rows + std::size_t{s.order[s.next_slot++].row} * s.entry_size;
         break;
     }
