@@ -6,6 +6,7 @@
 
 #include "ntx_build.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,7 +20,7 @@ struct RebuildRequest {
     bool unique = false;
     bool descending = false;
     bool force = false;
-    std::uint64_t memory = std::uint64_t{64} << 20;  // bytes the sort may hold
+    std::size_t memory = std::size_t{64} << 20;  // bytes the sort may hold
 };
 
 // What a finished rebuild tells the user.

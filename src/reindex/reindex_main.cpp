@@ -7,6 +7,7 @@
 #include "write_file.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -47,11 +48,12 @@ constexpr std::string_view help =
     end_with_error(why, "", std::string(why.empty() ? "" : "\n") + std::string(usage), 2);
 }
 
-bool parse_memory(const char* text, std::uint64_t& bytes) {
-    std::uint64_t mib = 0;
+// At most half the address space, so that a 32-bit build can still hold it.
+bool parse_memory(const char* text, std::size_t& bytes) {
+    std::size_t mib = 0;
     const char* end = text + std::strlen(text);
     const auto [at, ec] = std::from_chars(text, end, mib);
-    if (ec != std::errc{} || at != end || mib < 1 || mib > 1u << 20) return false;
+    if (ec != std::errc{} || at != end || mib < 1 || mib > (SIZE_MAX / 2) >> 20) return false;
     bytes = mib << 20;
     return true;
 }
