@@ -2,13 +2,14 @@
 set(CPACK_PACKAGE_NAME quarnel)
 set(CPACK_PACKAGE_VENDOR "The quarnel developers")
 set(CPACK_PACKAGE_CONTACT "The quarnel developers <developers@quarnel.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspector and checker of NTX index files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspector, checker and rebuilder of NTX index files")
 set(CPACK_PACKAGE_DESCRIPTION
   "quarnel prints the header record of an NTX index file and an in-order walk
 of every page and item of its B-tree; quarnel-check reports every fault of
 the tree, and of the index against its dBase table, then a verdict. Both
 only read their files and are built for indexes that may be huge, damaged
-or hostile.")
+or hostile. quarnel-reindex rebuilds an index from its table, writing the
+new file beside the old, proving it, and only then putting it in place.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
