@@ -17,26 +17,33 @@ MB = 1000 * 1000
 running = set()
 
 
-def run(argv, out_path):
-    """Runs argv with standard output to out_path (truncated first);
-    returns (wall seconds, CPU seconds, exit status)."""
+def run(argv, out_path, env=None, err_path=None):
+    """Runs argv with standard output to out_path (truncated first), and
+    standard error to err_path if given; env replaces the environment if
+    given. Returns (wall seconds, CPU seconds, exit status)."""
     with open(out_path, "wb") as out:
-        start = time.perf_counter()
-        proc = subprocess.Popen(argv, stdout=out, stdin=subprocess.DEVNULL)
-        running.add(proc)
-        _, status, usage = os.wait4(proc.pid, 0)
-        elapsed = time.perf_counter() - start
+        err = open(err_path, "wb") if err_path else None
+        try:
+            start = time.perf_counter()
+            proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                    env=env)
+            running.add(proc)
+            _, status, usage = os.wait4(proc.pid, 0)
+            elapsed = time.perf_counter() - start
+        finally:
+            if err:
+                err.close()
     proc.returncode = os.waitstatus_to_exitcode(status)
     running.discard(proc)
     return elapsed, usage.ru_utime + usage.ru_stime, proc.returncode
 
 
-def run_all(steps):
+def run_all(steps, env=None):
     """Runs (argv, out_path) steps one after another, as one measurement;
     returns (wall seconds, CPU seconds)."""
     wall = cpu = 0.0
     for argv, out_path in steps:
-        elapsed, used, status = run(argv, out_path)
+        elapsed, used, status = run(argv, out_path, env)
         if status != 0:
             sys.exit(f"{' '.join(argv)} ended with status {status}")
         wall += elapsed
@@ -49,13 +56,13 @@ def timed(argv):
     return run_all([(argv, os.devnull)])
 
 
-def peak_rss_kib(argv, out_path, tmp):
+def peak_rss_kib(argv, out_path, tmp, env=None):
     """Peak resident memory of one run, in KiB. GNU time measures it: a
     child of this script would count the interpreter's memory from before
     its exec."""
     log = os.path.join(tmp, "rss.txt")
     with open(out_path, "wb") as out:
-        subprocess.run([GNU_TIME, "-f", "%M", "-o", log] + argv, stdout=out,
+        subprocess.run([GNU_TIME, "-f", "%M", "-o", log] + argv, stdout=out, env=env,
                        stdin=subprocess.DEVNULL, check=True)
     with open(log) as f:
         return int(f.read().split()[-1])

@@ -32,6 +32,10 @@ quarnel's walk of it, and on the index with its table (make_index's TABLE)
 against that walk plus cat of the table; warm, and with --cold also with
 the page cache dropped and through slowfs. It first stops unless the checker
 finds the generated files sound.
+
+With --reindex it times quarnel-reindex instead, rebuilding make_index's
+index from its table, against a line sort of the same keys plus sync of
+its output; bench/reindex_bench.py holds it.
 """
 
 import argparse
@@ -48,6 +52,7 @@ import sys
 import tempfile
 import time
 
+import reindex_bench
 from bench_common import (GNU_TIME, MB, MIB, end_running, expect_sound, make_index,
                           peak_rss_kib, raise_interrupt, run, run_all, running,
                           same_bytes, timed)
@@ -807,8 +812,9 @@ def main():
                         help="build directory (default: build/ beside bench/)")
     parser.add_argument("--sizes", default="100000,1000000,10000000",
                         help="comma-separated key counts (default: %(default)s)")
-    parser.add_argument("--runs", type=int, default=7,
-                        help="least timed runs of each command, after one warm-up (default: 7)")
+    parser.add_argument("--runs", type=int, default=None,
+                        help="least timed runs of each command, after one warm-up (default: 7; "
+                             "5 with --reindex)")
     parser.add_argument("--seconds", type=float, default=10,
                         help="small sizes get more runs, up to 50, to fill about this "
                              "long (default: 10)")
@@ -852,7 +858,21 @@ def main():
                          help="run the checker's benchmark instead of the others")
     checker.add_argument("--no-table", action="store_true",
                          help="leave out the index's table: time the tree check alone")
+    rebuild = parser.add_argument_group(
+        "rebuild", "quarnel-reindex -o NEW INDEX TABLE, and with --memory 16, against LC_ALL=C "
+        "sort -S 64M of the same keys as lines plus sync of its output, on --sizes records of "
+        "make_index's table, warm (--runs rounds after a warm-up round; short sizes get more "
+        "to fill --seconds, 10^7 fewer if its rounds would take over six minutes); with "
+        "QUARNEL_REINDEX_TIMES=1 for each part's share of the rebuild's time")
+    rebuild.add_argument("--reindex", action="store_true",
+                         help="run the rebuild's benchmark instead of the others")
     args = parser.parse_args()
+    if args.runs is None:
+        args.runs = 5 if args.reindex else 7
+    if args.reindex:
+        if args.runs < 1:
+            parser.error("--runs must be at least 1")
+        return reindex_bench.reindex_entry(args)
     cold = args.cold or args.share_delay_us is not None
     if args.share_delay_us is None:
         args.share_delay_us = 1000
