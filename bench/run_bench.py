@@ -32,6 +32,10 @@ quarnel's walk of it, and on the index with its table (make_index's TABLE)
 against that walk plus cat of the table; warm, and with --cold also with
 the page cache dropped and through slowfs. It first stops unless the checker
 finds the generated files sound.
+
+With --reindex it times quarnel-reindex instead, rebuilding make_index's
+index from its table, against a line sort of the same keys plus sync of
+its output; bench/reindex_bench.py holds it.
 """
 
 import argparse
@@ -48,53 +52,10 @@ import sys
 import tempfile
 import time
 
-GNU_TIME = "/usr/bin/time"
-MIB = 1024 * 1024
-MB = 1000 * 1000
-
-
-# Processes started and not yet waited for, ended on any early exit so that
-# none holds a file open in the mount.
-running = set()
-
-
-def run(argv, out_path):
-    """Runs argv with standard output to out_path (truncated first);
-    returns (wall seconds, CPU seconds, exit status)."""
-    with open(out_path, "wb") as out:
-        start = time.perf_counter()
-        proc = subprocess.Popen(argv, stdout=out, stdin=subprocess.DEVNULL)
-        running.add(proc)
-        _, status, usage = os.wait4(proc.pid, 0)
-        elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    running.discard(proc)
-    return elapsed, usage.ru_utime + usage.ru_stime, proc.returncode
-
-
-def run_all(steps):
-    """Runs (argv, out_path) steps one after another, as one measurement;
-    returns (wall seconds, CPU seconds)."""
-    wall = cpu = 0.0
-    for argv, out_path in steps:
-        elapsed, used, status = run(argv, out_path)
-        if status != 0:
-            sys.exit(f"{' '.join(argv)} ended with status {status}")
-        wall += elapsed
-        cpu += used
-    return wall, cpu
-
-
-def peak_rss_kib(argv, out_path, tmp):
-    """Peak resident memory of one run, in KiB. GNU time measures it: a
-    child of this script would count the interpreter's memory from before
-    its exec."""
-    log = os.path.join(tmp, "rss.txt")
-    with open(out_path, "wb") as out:
-        subprocess.run([GNU_TIME, "-f", "%M", "-o", log] + argv, stdout=out,
-                       stdin=subprocess.DEVNULL, check=True)
-    with open(log) as f:
-        return int(f.read().split()[-1])
+import reindex_bench
+from bench_common import (GNU_TIME, MB, MIB, end_running, expect_sound, make_index,
+                          peak_rss_kib, raise_interrupt, run, run_all, running,
+                          same_bytes, timed)
 
 
 def count_newlines(path):
@@ -103,16 +64,6 @@ def count_newlines(path):
         while chunk := f.read(MIB):
             n += chunk.count(b"\n")
     return n
-
-
-def same_bytes(a, b):
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            ca, cb = fa.read(MIB), fb.read(MIB)
-            if ca != cb:
-                return False
-            if not ca:
-                return True
 
 
 def measure_size(keys, tools, tmp, args):
@@ -272,19 +223,6 @@ def check_cold_possible():
                  "no figures are printed as cold without it")
 
 
-def end_running():
-    for proc in list(running):
-        if proc.returncode is None:
-            proc.kill()
-            proc.wait()
-        running.discard(proc)
-
-
-def timed(argv):
-    """One run with output to /dev/null; returns (wall, CPU) seconds."""
-    return run_all([(argv, os.devnull)])
-
-
 def first_line_seconds(argv):
     """Time from start to the first newline the program writes to a
     terminal, where it writes line by line; the run is then ended."""
@@ -389,11 +327,6 @@ def warm(path, argv, tiny):
     timed(["cat", path])
     for command in argv.values():
         timed(command + [tiny])
-
-
-def make_index(tools, args):
-    if subprocess.run([tools["make_index"]] + args, stdin=subprocess.DEVNULL).returncode != 0:
-        sys.exit(f"make_index {' '.join(args)} failed")
 
 
 def measure_layout(layout, tools, dirs, args):
@@ -630,26 +563,6 @@ def check_argv(tools, command, files):
             "quarnel": [tools["quarnel"], index],
             "check table": [tools["quarnel_check"], index, table],
             "cat table": ["cat", table]}[command]
-
-
-def expect_sound(argv, keys, records=None):
-    """Stops the run unless the checker finds the generated files sound and
-    compared them in full: else the timings are of other work. Returns the
-    verdict line."""
-    proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True)
-    lines = proc.stdout.decode("latin-1").splitlines()
-    last = lines[-1] if lines else ""
-    what = " ".join(argv)
-    if proc.returncode != 0 or not last.startswith("sound: "):
-        sys.exit(f"{what} ended with status {proc.returncode} and last line {last!r}; "
-                 f"it is to find the generated files sound\n"
-                 + proc.stderr.decode("latin-1"))
-    if not last.startswith(f"sound: {keys} key"):
-        sys.exit(f"{what}: {last!r} does not count the {keys:,} keys made")
-    if records is not None and (f"; {records} record" not in last
-                                or "keys not compared" in last):
-        sys.exit(f"{what}: {last!r} does not compare the {records:,} records made")
-    return last
 
 
 def check_ratios(times, commands):
@@ -892,10 +805,6 @@ def check_entry(args, cold):
         sys.exit("interrupted; the share is unmounted and the generated files removed")
 
 
-def raise_interrupt(signum, frame):
-    raise KeyboardInterrupt
-
-
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -903,8 +812,9 @@ def main():
                         help="build directory (default: build/ beside bench/)")
     parser.add_argument("--sizes", default="100000,1000000,10000000",
                         help="comma-separated key counts (default: %(default)s)")
-    parser.add_argument("--runs", type=int, default=7,
-                        help="least timed runs of each command, after one warm-up (default: 7)")
+    parser.add_argument("--runs", type=int, default=None,
+                        help="least timed runs of each command, after one warm-up (default: 7; "
+                             "5 with --reindex)")
     parser.add_argument("--seconds", type=float, default=10,
                         help="small sizes get more runs, up to 50, to fill about this "
                              "long (default: 10)")
@@ -948,7 +858,21 @@ def main():
                          help="run the checker's benchmark instead of the others")
     checker.add_argument("--no-table", action="store_true",
                          help="leave out the index's table: time the tree check alone")
+    rebuild = parser.add_argument_group(
+        "rebuild", "quarnel-reindex -o NEW INDEX TABLE, and with --memory 16, against LC_ALL=C "
+        "sort -S 64M of the same keys as lines plus sync of its output, on --sizes records of "
+        "make_index's table, warm (--runs rounds after a warm-up round; short sizes get more "
+        "to fill --seconds, 10^7 fewer if its rounds would take over six minutes); with "
+        "QUARNEL_REINDEX_TIMES=1 for each part's share of the rebuild's time")
+    rebuild.add_argument("--reindex", action="store_true",
+                         help="run the rebuild's benchmark instead of the others")
     args = parser.parse_args()
+    if args.runs is None:
+        args.runs = 5 if args.reindex else 7
+    if args.reindex:
+        if args.runs < 1:
+            parser.error("--runs must be at least 1")
+        return reindex_bench.reindex_entry(args)
     cold = args.cold or args.share_delay_us is not None
     if args.share_delay_us is None:
         args.share_delay_us = 1000
