@@ -49,6 +49,8 @@ std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
 
 std::uint64_t table_size() { return fuzz::table_file.size(); }
 
+int close_table() { return 0; }
+
 bool write_stdout(const char* data, std::size_t size) {
     fuzz::printed({data, size});
     return true;
