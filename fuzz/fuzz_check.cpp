@@ -1,8 +1,11 @@
-// Fuzz entry for quarnel-check: each input is a whole index file. Besides
+// Fuzz entry for quarnel-check: each input is a whole index file, or an
+// index, the separator "DBF:" and the table it is checked against. Besides
 // crashes, hangs and sanitizer reports it catches a report that breaks the
 // checker's contract: every line a fault, a note or the verdict last; as
-// many fault lines as the verdict counts; status 0 exactly when sound; and
-// no byte of the file that a terminal would obey.
+// many faults as the verdict counts, each a line or counted in a line that
+// says how many more of a kind of table fault there were; status 0 exactly
+// when sound; nothing reported with status 2; and no byte of the files that
+// a terminal would obey.
 #include "memory_platform.h"
 
 #include <cstdint>
@@ -27,9 +30,14 @@ bool starts(std::string_view line, std::string_view with) {
     return line.substr(0, with.size()) == with;
 }
 
+std::uint64_t number_at(std::string_view text) {
+    return std::strtoull(std::string(text.substr(0, 24)).c_str(), nullptr, 10);
+}
+
 void check_report(int status, bool has_header) {
-    if (!has_header) {
-        if (status != 2 || !report.empty()) broken("a file shorter than its header", status);
+    if (!has_header && status != 2) broken("a file shorter than its header", status);
+    if (status == 2) {
+        if (!report.empty()) broken("a report with status 2", status);
         return;
     }
     for (const char c : report) {
@@ -45,7 +53,14 @@ void check_report(int status, bool has_header) {
         line = rest.substr(0, rest.find('\n'));
         rest.remove_prefix(line.size() + 1);
         if (rest.empty()) break;
-        if (starts(line, "page ") || starts(line, "record ") || starts(line, "header: "))
+        // "table: N more records whose ...": N faults not listed.
+        constexpr std::string_view more = " more record";
+        const std::size_t digits = line.find_first_not_of("0123456789", 7);
+        if (starts(line, "table: ") && digits > 7 && digits != std::string_view::npos &&
+            line.substr(digits, more.size()) == more)
+            fault_lines += number_at(line.substr(7));
+        else if (starts(line, "page ") || starts(line, "record ") || starts(line, "header: ") ||
+                 starts(line, "table: "))
             ++fault_lines;
         else if (!starts(line, "note: "))
             broken("a line that is neither a fault nor a note", status);
@@ -57,7 +72,7 @@ void check_report(int status, bool has_header) {
     std::size_t from = line.rfind(", ", at);
     if (at == std::string_view::npos || from == std::string_view::npos)
         broken("a verdict without its fault count", status);
-    const auto counted = std::strtoull(std::string(line.substr(from + 2)).c_str(), nullptr, 10);
+    const auto counted = number_at(line.substr(from + 2));
     if (counted != fault_lines || (counted == 0) != sound)
         broken("a fault count that is not the fault lines'", status);
 }
@@ -73,17 +88,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::index_file = {data, size};
+    constexpr std::string_view separator = "DBF:";
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::size_t at = input.find(separator);
+    const bool with_table = at != std::string_view::npos;
+    const std::size_t index_size = with_table ? at : size;
+    fuzz::index_file = {data, index_size};
+    fuzz::table_file = {};
+    if (with_table) fuzz::table_file = {data + at + separator.size(), size - at - separator.size()};
     report.clear();
-    char name[] = "index.ntx";
+    char index[] = "index.ntx";
+    char table[] = "table.dbf";
     char program[] = "quarnel-check";
-    char* argv[] = {program, name, nullptr};
+    char* argv[] = {program, index, table, nullptr};
     int status = -1;  // main returning at all is a fault
     try {
-        check_main(2, argv);
+        check_main(with_table ? 3 : 2, argv);
     } catch (const fuzz::RunEnded& end) {
         status = end.status;
     }
-    check_report(status, size >= 280);
+    check_report(status, index_size >= 280);
     return 0;
 }

@@ -7,10 +7,12 @@
 #include "index_builder.h"
 #include "table_builder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,74 @@ std::vector<Page> chain(int levels, std::uint32_t stride, bool doubled) {
     return pages;
 }
 
+// An index, the separator the checker's fuzz target splits its input at,
+// and a table.
+void pair_seed(const std::string& name, const Header& h, const std::vector<Page>& pages,
+               const tables::Table& t) {
+    const fs::path index = dir / (name + ".ntx.tmp");
+    builder::write_index(index, h, pages);
+    std::ifstream in(index, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    in.close();
+    fs::remove(index);
+    std::ofstream(dir / (name + ".pair"), std::ios::binary) << bytes << "DBF:"
+                                                             << tables::table_bytes(t);
+}
+
+// Pairs of an index and its table, sound and with each fault of a table,
+// unique and descending indexes among them.
+void pair_seeds() {
+    Header h{.item_size = 12, .key_size = 4, .word18 = 40, .max_item = 20, .key_expr = "CODE",
+             .for_condition = "N >= 0 .OR. L .OR. DTOS(D) > '1'"};
+    tables::Table t{.fields = {{"CODE", 'C', 4}, {"N", 'N', 5, 1}, {"D", 'D', 8}, {"L", 'L', 1}}};
+    Page p{.at = 0x400};
+    for (int i = 0; i < 12; ++i) {
+        const std::string code = "K" + std::to_string(100 + i);
+        t.records.push_back({{code, "1.5", "20240101", "T"}, i % 5 == 0});
+        p.items.push_back({.recno = i + 1, .key = code});
+    }
+    pair_seed("pair-sound", h, {p}, t);
+    tables::Table stale = t;
+    stale.record_count = 9;
+    pair_seed("pair-count-behind", h, {p}, stale);
+    tables::Table cut = t;
+    cut.truncate_to = tables::natural_header_length(t) + 7 * 19 + 5;
+    pair_seed("pair-cut", h, {p}, cut);
+    tables::Table after = t;
+    after.patches = {{tables::natural_header_length(t) + 12 * 19, "xy\x1a"}};
+    pair_seed("pair-bytes-after", h, {p}, after);
+    tables::Table bad = t;
+    bad.records[1].flag = '\0';
+    bad.records[2].values = {"K102", "1,5", "20240230", "X"};
+    pair_seed("pair-bad-fields", h, {p}, bad);
+    tables::Table run{.fields = {{"CODE", 'C', 4}, {"N", 'N', 1}}};
+    for (int i = 0; i < 120; ++i) run.records.push_back({{"K100", "x"}, false, 'Z'});
+    Header none = h;
+    none.for_condition = "N > 0 .AND. .F.";
+    pair_seed("pair-long-run", none, {{.at = 0x400}}, run);
+
+    Header unique = h;
+    unique.unique = 1;
+    tables::Table twice = t;
+    for (int i = 0; i < 6; ++i) twice.records.push_back(t.records[static_cast<std::size_t>(i)]);
+    pair_seed("pair-unique", unique, {p}, twice);
+    Page later = p;
+    later.items[3].recno = 16;
+    later.items.erase(later.items.begin() + 1);
+    pair_seed("pair-unique-later", unique, {later}, twice);
+
+    Header descending = h;
+    descending.signature = 7;
+    descending.descending = 1;
+    Page down = p;
+    std::reverse(down.items.begin(), down.items.end());
+    pair_seed("pair-descending", descending, {down}, t);
+
+    Header strtran = h;
+    strtran.key_expr = "STRTRAN(CODE,'1','-',2)";
+    pair_seed("pair-strtran", strtran, {p}, t);
+}
+
 }  // namespace
 
 // Tables of every field type, live and deleted records, and the usual
@@ -88,6 +158,16 @@ void table_seeds(const fs::path& to) {
     tables::write_table(to / "wide.dbf", wide);
     tables::Table none{.fields = {{"CODE", 'C', 4}}};
     tables::write_table(to / "empty.dbf", none);
+    // The table's own faults: a count behind its records, bad flags and
+    // fields, a cut record.
+    tables::Table faults = t;
+    faults.record_count = 1;
+    faults.records[0].flag = '\0';
+    faults.records[2].values = {"", "1,5", "20231301", "X"};
+    tables::write_table(to / "count-behind-bad-fields.dbf", faults);
+    faults.record_count = 9;
+    faults.truncate_to = tables::table_bytes(faults).size() - 7;
+    tables::write_table(to / "cut.dbf", faults);
 }
 
 // Expressions the real indexes use, each with a record of the fuzz
@@ -133,6 +213,7 @@ int main(int argc, char** argv) {
     }
     dir = argv[1];
     fs::create_directories(dir);
+    pair_seeds();
     table_seeds(argv[2]);
     expression_seeds(argv[3]);
     build_seeds(argv[4]);

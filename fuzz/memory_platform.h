@@ -9,6 +9,8 @@
 namespace fuzz {
 
 extern std::span<const std::uint8_t> index_file;
+// The table, for a target that names one on the command line.
+extern std::span<const std::uint8_t> table_file;
 // Whether standard output and error are terminals, for the whole process:
 // the programs ask once. QUARNEL_FUZZ_TERMINAL=1 sets it.
 extern bool terminal;

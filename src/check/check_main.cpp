@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     run_check(run);
     put_verdict(run);
     close_index();
+    close_table();
     const bool written = flush_report();
     end_process(!written ? 2 : run.check.counts.faults == 0 ? 0 : 1);
 }

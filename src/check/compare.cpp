@@ -190,7 +190,7 @@ void compare_table(Comparison& c, TreeCheck& tree) {
     const bool defer = tree.rules.unique && keys;
     // Without keys, such records cannot be told from the first ones.
     const bool judge_unheld = !tree.rules.unique || keys;
-    if (defer) c.unheld_keys.assign(unheld_filter_bits / 64, 0);
+    if (defer) c.unheld_keys = unheld_filter(count);
 
     tree.counts.faults += note_geometry_faults(
         g, c.table.record_length,
@@ -203,7 +203,7 @@ void compare_table(Comparison& c, TreeCheck& tree) {
         if (wanted && !in_index && defer) {
             ++c.unheld;
             const std::size_t bit =
-                key_hash(make_key(c, record, recno), c.key_size) & (unheld_filter_bits - 1);
+                unheld_bit(c.unheld_keys, key_hash(make_key(c, record, recno), c.key_size));
             c.unheld_keys[bit / 64] |= std::uint64_t{1} << (bit % 64);
         } else if (wanted && !in_index && judge_unheld) {
             begin_record_fault(recno);

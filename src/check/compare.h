@@ -87,7 +87,8 @@ std::uint32_t read_records(const Comparison& c, Each each) {
     constexpr std::size_t read_size = std::size_t{1} << 20;
     const std::uint32_t count = c.geometry.compared;
     const std::size_t size = c.table.record_length;
-    const std::size_t per_read = std::max<std::size_t>(1, read_size / size);
+    const auto per_read = static_cast<std::size_t>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(read_size / size, count)));
     std::vector<std::uint8_t> buffer(per_read * size);
     for (std::uint64_t first = 1; first <= count;) {
         const auto n =

@@ -51,6 +51,8 @@ void watch_fields(TableFaults& faults, const dbf::TableHeader& table,
         if (std::find(faults.fields.begin(), faults.fields.end(), i) != faults.fields.end())
             continue;
         faults.fields.push_back(i);
+        faults.watched.push_back(table.fields[i]);
+        faults.watched.back().name.clear();
         faults.found.push_back(0);
     }
 }
@@ -68,10 +70,11 @@ std::uint64_t note_record_faults(TableFaults& faults, const dbf::TableHeader& ta
             end_line();
         }
     }
-    for (std::size_t k = 0; k < faults.fields.size(); ++k) {
+    for (std::size_t k = 0; k < faults.watched.size(); ++k) {
+        const dbf::Bytes value = dbf::field_bytes(record, faults.watched[k]);
+        if (dbf::holds_its_type(faults.watched[k], value)) [[likely]]
+            continue;
         const dbf::Field& f = table.fields[faults.fields[k]];
-        const dbf::Bytes value = dbf::field_bytes(record, f);
-        if (dbf::holds_its_type(f, value)) continue;
         ++n;
         if (begin_listed(faults.found[k + 1], recno)) {
             put_field(f);

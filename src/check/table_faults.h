@@ -15,8 +15,10 @@ inline constexpr std::uint64_t listed_per_kind = 100;
 
 struct TableFaults {
     // The fields that feed the key or the FOR condition and have a type to
-    // hold (N, F, D, L), as indexes into the table's fields.
+    // hold (N, F, D, L), as indexes into the table's fields, and copies of
+    // them kept together for the check of every record.
     std::vector<std::uint32_t> fields;
+    std::vector<dbf::Field> watched;
     // Faults found of each kind: [0] deletion flags, then one per field of
     // `fields`.
     std::vector<std::uint64_t> found = std::vector<std::uint64_t>(1, 0);

@@ -69,10 +69,14 @@ std::uint64_t name_unheld_first_records(Comparison& c, const RecordSet& records)
     // the keys of others that share a bit of the filter with one of them.
     std::uint64_t set = 0;
     for (const std::uint64_t w : c.unheld_keys) set += static_cast<std::uint64_t>(std::popcount(w));
-    const std::uint64_t expected = c.unheld + c.geometry.compared * set / unheld_filter_bits;
+    const std::uint64_t expected =
+        c.unheld + c.geometry.compared * set / (c.unheld_keys.size() * 64);
     // A part is sized for a quarter of the slots, so that it seldom
-    // overfills them; one that does is read again as two halves.
-    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(c.unique_slots, 4));
+    // overfills them; one that does is read again as two halves. No more
+    // slots than the keys expected need.
+    const std::size_t most = std::bit_ceil(std::max<std::size_t>(c.unique_slots, 4));
+    const std::size_t slot_count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(most, std::bit_ceil(std::max<std::uint64_t>(expected * 4, 16))));
     const std::uint64_t keys_per_part = slot_count / 4;
     unsigned bits = 0;
     while (bits < 32 && (expected >> bits) > keys_per_part) ++bits;

@@ -10,6 +10,8 @@
 #include "compare.h"
 #include "record_set.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,9 +23,19 @@
 // without an entry, twice as many parts for each doubling after.
 std::uint64_t name_unheld_first_records(Comparison& c, const RecordSet& records);
 
-// Whether bit `hash` is set in a filter of unheld_filter_bits bits.
-inline constexpr std::size_t unheld_filter_bits = std::size_t{1} << 23;
+// A filter of bits by key hash, as many as a table of `records` records
+// needs, a power of two from 64 to 2^23.
+inline std::vector<std::uint64_t> unheld_filter(std::uint64_t records) {
+    const std::uint64_t bits = std::clamp<std::uint64_t>(std::bit_ceil(records * 16), 64,
+                                                         std::uint64_t{1} << 23);
+    return std::vector<std::uint64_t>(static_cast<std::size_t>(bits / 64), 0);
+}
+
+inline std::size_t unheld_bit(const std::vector<std::uint64_t>& filter, std::uint64_t hash) {
+    return static_cast<std::size_t>(hash & (filter.size() * 64 - 1));
+}
+
 inline bool in_unheld_filter(const std::vector<std::uint64_t>& filter, std::uint64_t hash) {
-    const std::size_t bit = hash & (unheld_filter_bits - 1);
+    const std::size_t bit = unheld_bit(filter, hash);
     return (filter[bit / 64] >> (bit % 64) & 1) != 0;
 }

@@ -160,44 +160,54 @@ std::size_t fields_length(const TableHeader& header) {
 
 namespace {
 
+// Spaces from `from` to the end.
 bool all_spaces(Bytes b, std::size_t from = 0) {
-    return std::all_of(b.begin() + static_cast<std::ptrdiff_t>(std::min(from, b.size())), b.end(),
-                       [](std::uint8_t c) { return c == ' '; });
+    for (std::size_t i = from; i < b.size(); ++i)
+        if (b[i] != ' ') return false;
+    return true;
 }
+
+bool is_digit(std::uint8_t c) { return static_cast<unsigned>(c - '0') <= 9; }
 
 bool holds_number(Bytes b) {
     std::size_t i = 0;
-    while (i < b.size() && b[i] == ' ') ++i;
-    if (i == b.size()) return true;
+    const std::size_t n = b.size();
+    while (i < n && b[i] == ' ') ++i;
+    if (i == n) return true;
     if (b[i] == '+' || b[i] == '-') ++i;
-    std::size_t digits = 0, points = 0;
-    for (; i < b.size() && b[i] != ' '; ++i) {
-        if (b[i] >= '0' && b[i] <= '9') ++digits;
-        else if (b[i] == '.' && points++ == 0) continue;
-        else return false;
+    const std::size_t start = i;
+    bool point = false;
+    for (; i < n; ++i) {
+        if (is_digit(b[i])) continue;
+        if (b[i] != '.' || point) break;
+        point = true;
     }
-    return digits > 0 && all_spaces(b, i);
+    // At least one digit besides the point.
+    return i - start > (point ? 1u : 0u) && all_spaces(b, i);
 }
 
 bool holds_date(Bytes b) {
-    if (all_spaces(b)) return true;
-    if (b.size() != 8) return false;
-    int v[3] = {0, 0, 0};
-    for (std::size_t i = 0; i < 8; ++i) {
-        if (b[i] < '0' || b[i] > '9') return false;
-        int& part = v[i < 4 ? 0 : i < 6 ? 1 : 2];
-        part = part * 10 + (b[i] - '0');
-    }
+    if (b.size() != 8) return all_spaces(b);
+    for (std::size_t i = 0; i < 8; ++i)
+        if (!is_digit(b[i])) return all_spaces(b);
+    const auto digits = [&b](std::size_t at, std::size_t n) {
+        int v = 0;
+        for (std::size_t i = at; i < at + n; ++i) v = v * 10 + (b[i] - '0');
+        return v;
+    };
+    const int y = digits(0, 4), m = digits(4, 2), d = digits(6, 2);
     static constexpr int month_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (v[0] % 4 == 0 && v[0] % 100 != 0) || v[0] % 400 == 0;
-    return v[1] >= 1 && v[1] <= 12 && v[2] >= 1 && v[2] <= month_days[v[1] - 1] &&
-           (v[1] != 2 || v[2] != 29 || leap);
+    if (m < 1 || m > 12 || d < 1 || d > month_days[m - 1]) return false;
+    return m != 2 || d != 29 || (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0));
 }
 
 bool holds_logical(Bytes b) {
-    constexpr std::string_view marks = "TtFfYyNn? ";
-    return !b.empty() && marks.find(static_cast<char>(b[0])) != std::string_view::npos &&
-           all_spaces(b, 1);
+    if (b.empty()) return false;
+    switch (b[0]) {
+        case 'T': case 't': case 'F': case 'f': case 'Y': case 'y': case 'N': case 'n':
+        case '?': case ' ': return all_spaces(b, 1);
+        default: return false;
+    }
 }
 
 }  // namespace

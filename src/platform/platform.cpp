@@ -270,6 +270,13 @@ std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size) {
 
 std::uint64_t table_size() { return table_bytes; }
 
+int close_table() {
+    if (table_handle == no_handle) return 0;
+    const bool closed = close_handle(table_handle);
+    table_handle = no_handle;
+    return closed ? 0 : -1;
+}
+
 bool write_stdout(const char* data, std::size_t size) { return write_fd(1, data, size); }
 
 bool stdout_is_terminal() { return is_terminal(1); }

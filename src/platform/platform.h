@@ -25,6 +25,8 @@ int close_index();
 bool open_table(const char* path);
 std::size_t read_table(std::uint64_t offset, void* buffer, std::size_t size);
 std::uint64_t table_size();
+// 0 when the close succeeds (or no table is open), -1 when it fails.
+int close_table();
 
 // Writes all of `size` bytes to standard output in the platform's text
 // mode. False when they could not all be written.
