@@ -346,6 +346,7 @@ void prove(Rebuild& rb) {
     CheckRun proof;
     open_check(proof, rb.out.file.path.c_str(), r.table);
     run_check(proof);
+    if (r.table) close_table();
     const TreeCounts& counts = proof.check.counts;
     bool sound = counts.faults == 0 && counts.keys == rb.entries;
     if (!r.table && r.force) sound = counts.faults == counts.order_faults && counts.keys == rb.entries;
@@ -450,6 +451,7 @@ RebuildDone rebuild(const RebuildRequest& request) {
         build_from_sort(rb);
         times.sort = seconds_now() - start - times.write;
     }
+    if (request.table) close_table();  // the proof opens it again
     double start = seconds_now();
     finish_output(rb);
     times.flush = seconds_now() - start;
