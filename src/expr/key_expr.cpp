@@ -1228,7 +1228,8 @@ struct Compiler {
                 in.at = static_cast<std::uint32_t>(table_used);  // the search's table
                 in.length = std::max<std::uint32_t>(max_length(arg(1)), 1);
                 budget(in.length, table_used);
-                const std::uint64_t with = n > 2 ? std::max<std::uint32_t>(max_length(arg(2)), 1) : 1;
+                const std::uint64_t with =
+                    n > 2 ? std::max<std::uint32_t>(max_length(arg(2)), 1) : 1;
                 const auto cap = static_cast<std::uint32_t>(
                     std::min<std::uint64_t>(max_length(arg(0)) * with, max_string));
                 return emit(in, VT::character, cap, cap);
@@ -1538,9 +1539,11 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
                 // on (1 below 1), count of them (all when not given).
                 std::uint8_t* d = text + in.buffer;
                 const Value with = in.sub > 2 ? v[in.c] : text_view(empty_text, 0);
+                const Value& from_arg = v[p.args[in.first_arg]];
+                const Value& count_arg = v[p.args[in.first_arg + 1]];
                 const std::int64_t start =
-                    in.sub > 3 ? std::max<std::int64_t>(to_count(v[p.args[in.first_arg]].number), 1) : 1;
-                const std::int64_t count = in.sub > 4 ? to_count(v[p.args[in.first_arg + 1]].number)
+                    in.sub > 3 ? std::max<std::int64_t>(to_count(from_arg.number), 1) : 1;
+                const std::int64_t count = in.sub > 4 ? to_count(count_arg.number)
                                                       : std::numeric_limits<std::int64_t>::max();
                 std::uint32_t used = 0, from = 0;
                 const auto put = [&](const std::uint8_t* s, std::uint32_t n) {
