@@ -93,8 +93,9 @@ void check_faults(const dbf::TableHeader& h, dbf::Bytes file) {
     std::uint64_t told = 0;
     for (std::uint32_t r = 1; r <= g.compared; ++r) {
         const std::size_t from = report.size();
-        const std::uint64_t n = note_record_faults(
-            faults, h, file.subspan(static_cast<std::size_t>(dbf::record_offset(h, r)), h.record_length), r);
+        const auto at = static_cast<std::size_t>(dbf::record_offset(h, r));
+        const std::uint64_t n =
+            note_record_faults(faults, h, file.subspan(at, h.record_length), r);
         flush_report();
         told += faults_told(from, r);
         found += n;

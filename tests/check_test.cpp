@@ -542,7 +542,8 @@ TEST_F(Pair, ALongRunOfOneKindIsCountedAfterAHundredLines) {
     Header h = leaf_header();
     h.for_condition = "N > 0 .AND. .F.";  // no record belongs in the index
     tables::Table t{.fields = {{"CODE", 'C', 4}, {"N", 'N', 3}}};
-    for (int i = 0; i < 150; ++i) t.records.push_back({{"A", i % 50 == 0 ? "x" : "1"}, false, '\0'});
+    for (int i = 0; i < 150; ++i)
+        t.records.push_back({{"A", i % 50 == 0 ? "x" : "1"}, false, '\0'});
     const ToolRun r = compare(h, {one_leaf({})}, t);
     EXPECT_EQ(r.status, 1);
     const std::string faults = fault_lines(r.out);
@@ -610,7 +611,9 @@ std::string checked_here(const fs::path& out, const fs::path& index, const fs::p
     const auto dup2 = _dup2;
     const auto close = _close;
 #else
-    const auto open_out = [&] { return open(out.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600); };
+    const auto open_out = [&] {
+        return open(out.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    };
 #endif
     std::fflush(stdout);
     const int saved = dup(1);
@@ -657,8 +660,9 @@ TEST_F(Pair, AUniqueIndexOfManyKeysIsReadInParts) {
         }
         if (i % 7 == 0) {
             recno += keys;
-            expected.insert("record " + std::to_string(recno) + ": in the index in place of record " +
-                            std::to_string(i + 1) + ", the first with its key");
+            expected.insert("record " + std::to_string(recno) +
+                            ": in the index in place of record " + std::to_string(i + 1) +
+                            ", the first with its key");
         }
         if (leaf.items.size() == 20) {
             leaf.at = static_cast<std::uint32_t>(0x800 + 0x400 * pages.size());
@@ -792,6 +796,12 @@ TEST_F(Check, RealIndexesGiveTheirVerdicts) {
                                      [&](const std::string& end) { return name.ends_with(end); });
         const ToolRun r = run({entry.path().string()});
         EXPECT_EQ(r.status, bad ? 1 : 0) << name << "\n" << r.out;
+        // Out of order only where a letter from 80h up decides: a note says
+        // so (the fourth is also out of order at plain bytes).
+        const bool national =
+            bad && !name.ends_with("IDFLH2.NTX") && !name.ends_with("TEST1ANSI1.NTX");
+        EXPECT_EQ(r.out.find("\nnote: every key out of order") != std::string::npos, national)
+            << name;
         EXPECT_EQ(r.out.rfind(bad ? "damaged: " : "sound: ", r.out.size() - 2) !=
                       std::string::npos,
                   true)

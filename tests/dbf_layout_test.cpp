@@ -299,10 +299,12 @@ TEST(DbfRecord, FieldsHoldTheirTypesOrNot) {
                                                         "     .", "******", "1 2   ",
                                                         std::string(6, '\0'), "  12-3", "--12  "})
         EXPECT_FALSE(holds('N', v)) << v;
-    for (const char* v : {"        ", "20240229", "00010101", "19991231"}) EXPECT_TRUE(holds('D', v));
+    for (const char* v : {"        ", "20240229", "00010101", "19991231"})
+        EXPECT_TRUE(holds('D', v)) << v;
     for (const char* v : {"20230229", "20231301", "20230100", "2023-1-1", "       1", "1999123 "})
         EXPECT_FALSE(holds('D', v)) << v;
-    for (const char* v : {"T", "t", "F", "f", "Y", "y", "N", "n", "?", " "}) EXPECT_TRUE(holds('L', v));
+    for (const char* v : {"T", "t", "F", "f", "Y", "y", "N", "n", "?", " "})
+        EXPECT_TRUE(holds('L', v)) << v;
     for (const char* v : {"X", "1", "*", "\x01"}) EXPECT_FALSE(holds('L', v)) << v;
     // Text and other types hold whatever they hold.
     EXPECT_TRUE(holds('C', "\x01\xff"));

@@ -263,7 +263,8 @@ std::uint32_t Compiler::call(const std::string& name, std::size_t pos) {
                 in.at = static_cast<std::uint32_t>(table_used);  // the search's table
                 in.length = std::max<std::uint32_t>(max_length(arg(1)), 1);
                 budget(in.length, table_used);
-                const std::uint64_t with = n > 2 ? std::max<std::uint32_t>(max_length(arg(2)), 1) : 1;
+                const std::uint64_t with =
+                    n > 2 ? std::max<std::uint32_t>(max_length(arg(2)), 1) : 1;
                 const auto cap = static_cast<std::uint32_t>(
                     std::min<std::uint64_t>(max_length(arg(0)) * with, max_string));
                 return emit(in, VT::character, cap, cap);

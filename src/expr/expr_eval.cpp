@@ -221,9 +221,11 @@ void run(Program& p, dbf::Bytes record, std::uint32_t recno) {
                 // on (1 below 1), count of them (all when not given).
                 std::uint8_t* d = text + in.buffer;
                 const Value with = in.sub > 2 ? v[in.c] : text_view(empty_text, 0);
+                const Value& from_arg = v[p.args[in.first_arg]];
+                const Value& count_arg = v[p.args[in.first_arg + 1]];
                 const std::int64_t start =
-                    in.sub > 3 ? std::max<std::int64_t>(to_count(v[p.args[in.first_arg]].number), 1) : 1;
-                const std::int64_t count = in.sub > 4 ? to_count(v[p.args[in.first_arg + 1]].number)
+                    in.sub > 3 ? std::max<std::int64_t>(to_count(from_arg.number), 1) : 1;
+                const std::int64_t count = in.sub > 4 ? to_count(count_arg.number)
                                                       : std::numeric_limits<std::int64_t>::max();
                 std::uint32_t used = 0, from = 0;
                 const auto put = [&](const std::uint8_t* s, std::uint32_t n) {
