@@ -26,8 +26,9 @@ import sys
 import tempfile
 import time
 
+from bench_common import same_bytes
+
 GNU_TIME = "/usr/bin/time"
-MIB = 1024 * 1024
 
 
 def run(argv, env=None):
@@ -47,16 +48,6 @@ def peak_rss_mib(argv, env, tmp):
                    stdin=subprocess.DEVNULL, check=True)
     with open(log) as f:
         return int(f.read().split()[-1]) / 1024
-
-
-def same_bytes(a, b):
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            ca, cb = fa.read(MIB), fb.read(MIB)
-            if ca != cb:
-                return False
-            if not ca:
-                return True
 
 
 def measure(keys, tool, tmp, rounds):
